@@ -1,0 +1,70 @@
+// The module-level function tonesift(r, g, b): binds and converts its arguments, applies the
+// colour rules and turns a failed division into ZeroDivisionError with the rule's entry.
+#include "module/call_conventions.h"
+#include "colour_rules.h"
+
+namespace tonesift {
+namespace {
+
+using colour_rules::Verdict;
+
+constexpr Name tonesift_parameters[] = {Name::r, Name::g, Name::b};
+constexpr Signature tonesift_signature{"tonesift", tonesift_parameters};
+
+constexpr FailureSite arguments_site{"tonesift.tonesift", source_file, 34};
+constexpr FailureSite rule_call_site{"tonesift.tonesift", source_file, 37};
+constexpr FailureSite normalising_site{"tonesift._norm_rgb_classifier", source_file, 57};
+constexpr FailureSite ratio_test_site{"tonesift._norm_rgb_classifier", source_file, 58};
+constexpr FailureSite publish_site{start_up_function, source_file, 34};
+
+PyObject *tonesift_impl(double r, double g, double b) noexcept
+{
+    const Verdict answer = colour_rules::classify(r, g, b);
+    switch (answer) {
+    case Verdict::accept:
+        return Ref::borrow(Py_True).release();
+    case Verdict::reject:
+        return Ref::borrow(Py_False).release();
+    case Verdict::failed_normalising:
+    case Verdict::failed_ratio_test:
+        break;
+    }
+    PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+    add_traceback_entry(answer == Verdict::failed_normalising ? normalising_site : ratio_test_site);
+    return fail<PyObject *>(rule_call_site);
+}
+
+PyObject *tonesift_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) noexcept
+{
+    PyObject *bound[3];
+    if (bind_vector_arguments(tonesift_signature, args, nargs, kwnames, bound) < 0) {
+        return fail<PyObject *>(arguments_site);
+    }
+    double components[3];
+    for (int i = 0; i < 3; ++i) {
+        components[i] = to_double(bound[i]);
+        if (components[i] == -1.0 && PyErr_Occurred()) {
+            return fail<PyObject *>(arguments_site);
+        }
+    }
+    return tonesift_impl(components[0], components[1], components[2]);
+}
+
+const PyMethodDef tonesift_definition = {
+    "tonesift", as_method_table_entry<tonesift_entry>(), METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+}  // namespace
+
+int publish_tonesift(PyObject *) noexcept
+{
+    Ref function = make_function(tonesift_definition, false, Name::tonesift, Name::tonesift,
+                                 code_record(CodeRecord::tonesift));
+    if (!function ||
+        PyDict_SetItem(module_namespace(), constant(Name::tonesift), function.get()) < 0) {
+        return fail<int>(publish_site);
+    }
+    return 0;
+}
+
+}  // namespace tonesift

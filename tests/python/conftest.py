@@ -1,0 +1,69 @@
+"""Shared helpers: the module under test, its traceback entries, and fresh interpreters."""
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+from pathlib import Path
+
+import pytest
+
+import tonesift
+
+BUILD_DIR = os.environ.get("TONESIFT_BUILD_DIR")
+MODULE_FILE = Path(tonesift.__file__).resolve()
+
+
+def pytest_report_header(config):
+    return f"tonesift: {MODULE_FILE}"
+
+
+def pytest_configure(config):
+    if BUILD_DIR and Path(BUILD_DIR).resolve() not in MODULE_FILE.parents:
+        raise pytest.UsageError(f"tonesift imported from {MODULE_FILE}, not from {BUILD_DIR}")
+
+
+NATIVE_FILES = ("tonesift.cpp", "<stringsource>")
+
+
+def entries(excinfo):
+    """The module's (function, file, line) entries, outermost first.
+
+    They must sit together below the calling Python frames (a frame of Python code that raised
+    inside the module may follow them).
+    """
+    tb = excinfo.value.__traceback__ if hasattr(excinfo, "value") else excinfo.__traceback__
+    frames = [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(tb)]
+    native = [i for i, frame in enumerate(frames) if frame[1] in NATIVE_FILES]
+    assert native == list(range(native[0], native[0] + len(native))) if native else True, frames
+    assert not native or native[0] > 0, frames
+    return [frames[i] for i in native]
+
+
+def run_python(source, *, python=sys.executable, path=(), env=None, check=True):
+    """Runs `source` in a fresh interpreter that imports tonesift from `path` (default: ours)."""
+    search = [str(p) for p in path] or [str(MODULE_FILE.parent)]
+    environment = dict(os.environ, **(env or {}))
+    environment["PYTHONPATH"] = os.pathsep.join(search)
+    result = subprocess.run(
+        [python, "-c", textwrap.dedent(source)],
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=120,
+    )
+    if check and result.returncode != 0:
+        raise AssertionError(f"exit {result.returncode}\n{result.stdout}\n{result.stderr}")
+    return result
+
+
+@pytest.fixture
+def record():
+    return tonesift.Skin(1, 2, 3, 4, 5, 6)
+
+
+FIELDS = ("id", "skin", "region", "x", "y", "checked")
+
+
+def fields(rec):
+    return tuple(getattr(rec, name) for name in FIELDS)

@@ -1,0 +1,128 @@
+"""tonesift(r, g, b): verdicts, failed divisions and their traceback entries."""
+import math
+import random
+
+import pytest
+
+from conftest import entries
+from tonesift import tonesift
+
+INF = math.inf
+NAN = math.nan
+
+
+def reference(r, g, b):
+    """The four rules in plain Python floats, which round every operation on their own.
+
+    Returns True, False, or the line of the failing division.
+    """
+    def largest(r, g, b):
+        m = r
+        m = g if g > m else m
+        return b if b > m else m
+
+    def smallest(r, g, b):
+        m = r
+        m = g if g < m else m
+        return b if b < m else m
+
+    if (r > 95 and 40 < g < 100 and b > 20 and largest(r, g, b) - smallest(r, g, b) > 15
+            and abs(r - g) > 15 and r > g and r > b):
+        return True
+    nr_, ng_, nb_ = (0.0001 if c == 0 else c for c in (r, g, b))
+    total = (nr_ + ng_) + nb_
+    if total == 0:
+        return 57
+    if ng_ / total == 0:
+        return 58
+    if (nr_ / total) / (ng_ / total) > 1.185:
+        square = total * total
+        if square == 0:
+            return 58
+        if (nr_ * nb_) / square > 0.107 and (nr_ * ng_) / square > 0.112:
+            return True
+    total = (r + g) + b or 0.0001
+    top, bottom = largest(r, g, b), smallest(r, g, b)
+    diff = top - bottom
+    if r == top:
+        hue = 2.0 ** 63 if diff == 0 else (g - b) / diff
+    elif g == top:
+        hue = (b - r) / diff + 2
+    else:
+        hue = (r - g) / diff + 4
+    hue *= 60
+    if hue < 0:
+        hue += 360
+    saturation = 1 - (bottom / total) * 3
+    if 0 < hue < 35 and 0.23 < saturation < 0.68:
+        return True
+    cb = ((128 - 0.168736 * r) - 0.331264 * g) + 0.5 * b
+    if not 97.5 <= cb <= 142.5:
+        return False
+    cr = ((0.5 * r + 128) - 0.418688 * g) - 0.081312 * b
+    return 134 <= cr <= 176
+
+
+def outcome(r, g, b):
+    try:
+        return tonesift(r, g, b)
+    except ZeroDivisionError as error:
+        return entries(error)[-1][2]
+
+
+@pytest.mark.parametrize("colour, expected", [
+    ((200, 150, 120), True),       # normalised RGB, after plain RGB rejects green >= 100
+    ((100, 45, 25), True),         # plain RGB
+    ((95, 41, 21), True),          # HSV, hue 16.2
+    ((150, 140, 110), True),       # YCbCr alone
+    ((0, 0, 0), False),
+    ((255, 255, 255), False),
+    ((255, 0, 0), False),
+    ((22, 17, 10), False),         # hue exactly 35, an open bound
+    ((92, 80, 80), False),         # a fused multiply-add would accept it
+    ((-0.0, 0.0, 0.0), False),
+    ((INF, 50, 30), True),         # accepted before the normalised rule could fail on it
+    ((INF, INF, INF), False),
+    ((NAN, 100, 50), False),
+    ((150, NAN, 60), False),
+    ((150, 90, NAN), False),
+])
+def test_verdicts_are_the_interpreter_booleans(colour, expected):
+    assert tonesift(*colour) is expected
+
+
+def test_reds_accepted_exactly_on_the_cr_window():
+    accepted = [r for r in range(256) if tonesift(r, 0, 0)]
+    assert accepted == list(range(12, 97))
+    assert tonesift(11.5, 0, 0) is False and tonesift(96.5, 0, 0) is False
+
+
+@pytest.mark.parametrize("colour, rule_line", [
+    ((2, -1, -1), 57),                  # the sum cancels
+    ((1e-200, 1e-201, 1e-201), 58),     # the squared sum underflows
+    ((1e305, 1e-20, 1), 58),            # green over the sum underflows
+    ((1e308, 1e308, 1e308), 58),        # the sum overflows
+])
+def test_failed_division_entries(colour, rule_line):
+    with pytest.raises(ZeroDivisionError, match=r"^float division$") as excinfo:
+        tonesift(*colour)
+    assert entries(excinfo) == [
+        ("tonesift.tonesift", "tonesift.cpp", 37),
+        ("tonesift._norm_rgb_classifier", "tonesift.cpp", rule_line),
+    ]
+
+
+def test_a_failure_leaves_nothing_to_reset():
+    with pytest.raises(ZeroDivisionError):
+        tonesift(2, -1, -1)
+    assert tonesift(200, 150, 120) is True
+
+
+def test_agrees_with_unfused_reference_arithmetic():
+    rng = random.Random(20261208)
+    colours = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(20000)]
+    colours += [tuple(rng.uniform(-20, 280) for _ in range(3)) for _ in range(20000)]
+    colours += [tuple(rng.choice([0.0, -0.0, 1e-300, 1e300, INF, -INF, NAN, 96, 255])
+                      for _ in range(3)) for _ in range(3000)]
+    mismatches = [c for c in colours if outcome(*c) != reference(*c)]
+    assert mismatches == []
