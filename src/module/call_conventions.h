@@ -273,5 +273,6 @@ Ref make_function(const PyMethodDef &definition, bool takes_receiver, Name name,
 // What start-up takes from the other folders. Each adds its own "init tonesift" entry on failure.
 
 int publish_tonesift(PyObject *module) noexcept;      // the classifier function
+int register_skin_type(PyObject *module) noexcept;    // the record type and its helpers
 
 }  // namespace tonesift

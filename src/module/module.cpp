@@ -337,8 +337,7 @@ int fill_module(PyObject *module) noexcept
         make_code_records() < 0) {
         return fail<int>(start_up_site);
     }
-    // The record type registers here, before the classifier function is published.
-    if (publish_tonesift(module) < 0) {
+    if (register_skin_type(module) < 0 || publish_tonesift(module) < 0) {
         return -1;
     }
     Ref test_dict = Ref::steal(PyDict_New());
