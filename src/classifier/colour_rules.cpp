@@ -1,9 +1,14 @@
 // The skin-colour rules. Every operation is one rounded binary64 operation in the order written:
 // the build forbids contraction, since a fused multiply-add flips real verdicts.
+//
+// The rules are written without data-dependent branches. A rule's conditions are combined with
+// `&` rather than `&&`, alternatives are selected rather than branched to, and classify()
+// evaluates every rule: none of this can be observed (the rules are pure and comparisons cannot
+// fail), and on a mix of colours it spares the mispredicted branches that otherwise cost more than
+// the arithmetic. Only the rare division failures branch.
 #include "colour_rules.h"
 
 #include <cmath>
-#include <initializer_list>
 
 namespace tonesift::colour_rules {
 namespace {
@@ -16,120 +21,116 @@ constexpr double grey_hue = 9223372036854775808.0;
 double largest(double r, double g, double b) noexcept
 {
     double result = r;
-    if (g > result) {
-        result = g;
-    }
-    if (b > result) {
-        result = b;
-    }
-    return result;
+    result = g > result ? g : result;
+    return b > result ? b : result;
 }
 
 double smallest(double r, double g, double b) noexcept
 {
     double result = r;
-    if (g < result) {
-        result = g;
-    }
-    if (b < result) {
-        result = b;
-    }
-    return result;
+    result = g < result ? g : result;
+    return b < result ? b : result;
 }
 
 Verdict verdict(bool accepted) noexcept { return accepted ? Verdict::accept : Verdict::reject; }
 
-}  // namespace
-
-Verdict rgb_rule(double r, double g, double b) noexcept
+bool rgb_accepts(double r, double g, double b) noexcept
 {
-    return verdict(r > 95 && g > 40 && g < 100 && b > 20 &&
-                   largest(r, g, b) - smallest(r, g, b) > 15 && std::fabs(r - g) > 15 && r > g &&
-                   r > b);
+    return (r > 95) & (g > 40) & (g < 100) & (b > 20) &
+           (largest(r, g, b) - smallest(r, g, b) > 15) & (std::fabs(r - g) > 15) & (r > g) &
+           (r > b);
 }
 
-Verdict normalised_rgb_rule(double r, double g, double b) noexcept
+struct Normalised {
+    bool accepted;
+    Verdict failure;  // reject when no division failed
+};
+
+Normalised normalised_rgb(double r, double g, double b) noexcept
 {
     // Both zeros compare equal to 0, so -0.0 is replaced too; NaN is left alone.
-    if (r == 0) {
-        r = zero_replacement;
-    }
-    if (g == 0) {
-        g = zero_replacement;
-    }
-    if (b == 0) {
-        b = zero_replacement;
-    }
+    r = r == 0 ? zero_replacement : r;
+    g = g == 0 ? zero_replacement : g;
+    b = b == 0 ? zero_replacement : b;
     const double sum = (r + g) + b;
-    if (sum == 0) {
-        return Verdict::failed_normalising;
-    }
     const double nr = r / sum;
     const double ng = g / sum;
-    if (ng == 0) {
-        return Verdict::failed_ratio_test;
-    }
-    if (!(nr / ng > 1.185)) {
-        return Verdict::reject;
-    }
+    const bool ratio = nr / ng > 1.185;
     // The products are divided by the squared sum as a whole, not formed from nr and ng.
     const double square = sum * sum;
-    if (square == 0) {
-        return Verdict::failed_ratio_test;
-    }
     const double red_blue = r * b;
-    if (!(red_blue / square > 0.107)) {
-        return Verdict::reject;
-    }
     const double red_green = r * g;
-    return verdict(red_green / square > 0.112);
+    const bool accepted = ratio & (red_blue / square > 0.107) & (red_green / square > 0.112);
+    // A zero divisor counts only where the rule would have divided by it: the sum first, then
+    // ng, then the square once the ratio test has passed. Quotients by zero computed past that
+    // point are discarded.
+    if (sum == 0) {
+        return {false, Verdict::failed_normalising};
+    }
+    if (ng == 0 || (ratio && square == 0)) {
+        return {false, Verdict::failed_ratio_test};
+    }
+    return {accepted, Verdict::reject};
 }
 
-Verdict hsv_rule(double r, double g, double b) noexcept
+bool hsv_accepts(double r, double g, double b) noexcept
 {
     double sum = (r + g) + b;
     const double max = largest(r, g, b);
     const double min = smallest(r, g, b);
     const double diff = max - min;
-    if (sum == 0) {
-        sum = zero_replacement;
-    }
-    double hue;
-    if (r == max) {
-        hue = diff == 0 ? grey_hue : (g - b) / diff;
-    } else if (g == max) {
-        hue = (b - r) / diff + 2;
-    } else {
-        hue = (r - g) / diff + 4;
-    }
+    sum = sum == 0 ? zero_replacement : sum;
+    // The first of red, green, blue that equals the largest picks the hue's formula.
+    const bool red_top = r == max;
+    const bool green_top = !red_top && g == max;
+    const double numerator = red_top ? g - b : green_top ? b - r : r - g;
+    const double quotient = numerator / diff;
+    const double shifted = quotient + (green_top ? 2.0 : 4.0);
+    double hue = red_top ? (diff == 0 ? grey_hue : quotient) : shifted;
     hue = hue * 60;
-    if (hue < 0) {
-        hue = hue + 360;
-    }
+    hue = hue < 0 ? hue + 360 : hue;
     const double share = min / sum;
     const double saturation = 1 - share * 3;
-    return verdict(hue > 0 && hue < 35 && saturation > 0.23 && saturation < 0.68);
+    return (hue > 0) & (hue < 35) & (saturation > 0.23) & (saturation < 0.68);
 }
+
+bool ycbcr_accepts(double r, double g, double b) noexcept
+{
+    const double cb = ((128 - 0.168736 * r) - 0.331264 * g) + 0.5 * b;
+    const double cr = ((0.5 * r + 128) - 0.418688 * g) - 0.081312 * b;
+    return (cb >= 97.5) & (cb <= 142.5) & (cr >= 134) & (cr <= 176);
+}
+
+}  // namespace
+
+Verdict rgb_rule(double r, double g, double b) noexcept { return verdict(rgb_accepts(r, g, b)); }
+
+Verdict normalised_rgb_rule(double r, double g, double b) noexcept
+{
+    const Normalised outcome = normalised_rgb(r, g, b);
+    return outcome.failure != Verdict::reject ? outcome.failure : verdict(outcome.accepted);
+}
+
+Verdict hsv_rule(double r, double g, double b) noexcept { return verdict(hsv_accepts(r, g, b)); }
 
 Verdict ycbcr_rule(double r, double g, double b) noexcept
 {
-    const double cb = ((128 - 0.168736 * r) - 0.331264 * g) + 0.5 * b;
-    if (!(cb >= 97.5 && cb <= 142.5)) {
-        return Verdict::reject;
-    }
-    const double cr = ((0.5 * r + 128) - 0.418688 * g) - 0.081312 * b;
-    return verdict(cr >= 134 && cr <= 176);
+    return verdict(ycbcr_accepts(r, g, b));
 }
 
 Verdict classify(double r, double g, double b) noexcept
 {
-    for (auto rule : {rgb_rule, normalised_rgb_rule, hsv_rule, ycbcr_rule}) {
-        const Verdict answer = rule(r, g, b);
-        if (answer != Verdict::reject) {
-            return answer;
-        }
+    if (rgb_accepts(r, g, b)) {
+        return Verdict::accept;
     }
-    return Verdict::reject;
+    const Normalised normalised = normalised_rgb(r, g, b);
+    if (normalised.failure != Verdict::reject) {
+        return normalised.failure;
+    }
+    if (normalised.accepted) {
+        return Verdict::accept;
+    }
+    return verdict(hsv_accepts(r, g, b) | ycbcr_accepts(r, g, b));
 }
 
 }  // namespace tonesift::colour_rules

@@ -20,18 +20,13 @@ constexpr FailureSite publish_site{start_up_function, source_file, 34};
 PyObject *tonesift_impl(double r, double g, double b) noexcept
 {
     const Verdict answer = colour_rules::classify(r, g, b);
-    switch (answer) {
-    case Verdict::accept:
-        return Ref::borrow(Py_True).release();
-    case Verdict::reject:
-        return Ref::borrow(Py_False).release();
-    case Verdict::failed_normalising:
-    case Verdict::failed_ratio_test:
-        break;
+    if (answer == Verdict::failed_normalising || answer == Verdict::failed_ratio_test) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+        add_traceback_entry(answer == Verdict::failed_normalising ? normalising_site
+                                                                  : ratio_test_site);
+        return fail<PyObject *>(rule_call_site);
     }
-    PyErr_SetString(PyExc_ZeroDivisionError, "float division");
-    add_traceback_entry(answer == Verdict::failed_normalising ? normalising_site : ratio_test_site);
-    return fail<PyObject *>(rule_call_site);
+    return Ref::borrow(answer == Verdict::accept ? Py_True : Py_False).release();
 }
 
 PyObject *tonesift_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
