@@ -1,0 +1,201 @@
+"""tonesift against the interpreter's floor and the pure-Python peers, in one process.
+
+    python3.8 bench/bench_tonesift.py [--quick] [--rounds N]
+
+Every contender runs once per round, in a freshly shuffled order, over the same inputs; a path's
+empty loop runs in the same rounds and is subtracted. Reported: the median ns per operation over
+the rounds, its spread (the interquartile range), and the ratio to the path's floor.
+"""
+import argparse
+import itertools
+import platform
+import random
+import statistics
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import tonesift  # noqa: E402
+import tonesift_floor  # noqa: E402
+from colour_mix import colour_mix  # noqa: E402
+import pure_python  # noqa: E402
+
+OPERATIONS = 10_000
+
+
+class Contender:
+    def __init__(self, path, name, statement, role="", namespace=None):
+        self.path, self.name, self.role = path, name, role
+        loop = "for r, g, b in inputs:" if path.startswith("classify") else "for _ in inputs:"
+        source = f"def run(inputs):\n    {loop}\n        {statement}\n"
+        scope = dict(namespace or {})
+        exec(source, scope)
+        self.run = scope["run"]
+        self.repeat = 1
+        self.samples = []
+
+    def calibrate(self, inputs, seconds):
+        """Repeats the loop often enough for one sample to last about `seconds`."""
+        started = time.perf_counter()
+        self.run(inputs)
+        once = time.perf_counter() - started
+        self.repeat = max(1, round(seconds / max(once, 1e-9)))
+
+    def sample(self, inputs):
+        """ns per operation of one sample."""
+        run, repeat = self.run, self.repeat
+        started = time.perf_counter_ns()
+        for _ in itertools.repeat(None, repeat):
+            run(inputs)
+        self.samples.append((time.perf_counter_ns() - started) / (repeat * len(inputs)))
+
+
+def contenders(colours):
+    floats = [tuple(float(c) for c in colour) for colour in colours]
+    classify = {"tonesift": tonesift.tonesift, "always_true": tonesift_floor.always_true,
+                "to_doubles": tonesift_floor.to_doubles, "python": pure_python.is_skin}
+    records = {"Skin": tonesift.Skin, "AllocatingRecord": tonesift_floor.AllocatingRecord,
+               "ParsingRecord": tonesift_floor.ParsingRecord, "SkinTuple": pure_python.SkinTuple,
+               "SkinSlots": pure_python.SkinSlots, "SkinData": pure_python.SkinData}
+    instances = {
+        "skin": tonesift.Skin(1, 1, 0, 10, 20, 0),
+        "floor": tonesift_floor.AllocatingRecord(),
+        "tuple": pure_python.SkinTuple(1, 1, 0, 10, 20, 0),
+        "slots": pure_python.SkinSlots(1, 1, 0, 10, 20, 0),
+        "data": pure_python.SkinData(1, 1, 0, 10, 20, 0),
+    }
+    six = "(1, 1, 0, 10, 20, 0)"
+    table = []
+    for path, inputs in (("classify int", colours), ("classify float", floats)):
+        table += [
+            (Contender(path, "empty loop", "pass", "empty"), inputs),
+            (Contender(path, "tonesift", "tonesift(r, g, b)", "subject", classify), inputs),
+            (Contender(path, "floor: returns True", "always_true(r, g, b)", "", classify), inputs),
+            (Contender(path, "floor: converts to double", "to_doubles(r, g, b)", "floor", classify),
+             inputs),
+            (Contender(path, "plain Python rules", "python(r, g, b)", "peer", classify), inputs),
+        ]
+    steps = range(OPERATIONS)
+    table += [
+        (Contender("construct", "empty loop", "pass", "empty"), steps),
+        (Contender("construct", "Skin(...)", f"Skin{six}", "subject", records), steps),
+        (Contender("construct", "floor: allocates only", f"AllocatingRecord{six}", "", records),
+         steps),
+        (Contender("construct", "floor: parses six ints", f"ParsingRecord{six}", "floor", records),
+         steps),
+        (Contender("construct", "namedtuple", f"SkinTuple{six}", "peer", records), steps),
+        (Contender("construct", "__slots__ class", f"SkinSlots{six}", "", records), steps),
+        (Contender("construct", "@dataclass", f"SkinData{six}", "", records), steps),
+    ]
+    for path, statement in (("get", "{}.x"), ("set", "{}.x = 5")):
+        table += [
+            (Contender(path, "empty loop", "pass", "empty"), steps),
+            (Contender(path, "Skin", statement.format("skin"), "subject", instances), steps),
+            (Contender(path, "floor type", statement.format("floor"), "floor", instances), steps),
+            (Contender(path, "__slots__ class", statement.format("slots"), "peer", instances), steps),
+            (Contender(path, "@dataclass", statement.format("data"), "", instances), steps),
+        ]
+        if path == "get":
+            table.append((Contender(path, "namedtuple", "tuple.x", "", instances), steps))
+    table += [
+        (Contender("_replace", "empty loop", "pass", "empty"), steps),
+        (Contender("_replace", "Skin._replace(7)", "skin._replace(7)", "subject", instances), steps),
+        (Contender("_replace", "floor: method sets a field", "floor.set_region(7)", "floor",
+                   instances), steps),
+        (Contender("_replace", "namedtuple._replace", "tuple._replace(region=7)", "peer",
+                   instances), steps),
+    ]
+    return table
+
+
+def check_verdicts(colours):
+    for colour in colours + [tuple(float(c) for c in colour) for colour in colours]:
+        if tonesift.tonesift(*colour) is not bool(pure_python.is_skin(*colour)):
+            sys.exit(f"bench: tonesift and the plain Python rules disagree on {colour}; "
+                     "refusing to report")
+
+
+def measure(table, rounds, seed):
+    rng = random.Random(seed)
+    order = list(table)
+    for _ in range(rounds):
+        rng.shuffle(order)
+        for contender, inputs in order:
+            contender.sample(inputs)
+
+
+def summarise(table):
+    by_path = {}
+    for contender, _ in table:
+        by_path.setdefault(contender.path, []).append(contender)
+    results = {}
+    for path, members in by_path.items():
+        empty = next(c for c in members if c.role == "empty")
+        rows = []
+        for contender in members:
+            if contender is empty:
+                continue
+            per_round = sorted(t - e for t, e in zip(contender.samples, empty.samples))
+            quartiles = statistics.quantiles(per_round, n=4) if len(per_round) > 1 else per_round * 3
+            rows.append((contender, statistics.median(per_round), quartiles[2] - quartiles[0]))
+        results[path] = rows
+    return results
+
+
+TARGETS = {
+    # path: (most times the floor, least times faster than the peer)
+    "classify int": (1.2, 40.0),
+    "classify float": (1.2, 40.0),
+    "construct": (1.5, 2.0),
+    "get": (1.1, None),
+    "set": (1.1, None),
+    "_replace": (1.2, None),
+}
+
+
+def report(results):
+    print(f"{'path':15} {'contender':28} {'ns/op':>8} {'spread':>7} {'x floor':>8}")
+    summary = []
+    for path, rows in results.items():
+        floor = next(median for c, median, _ in rows if c.role == "floor")
+        for contender, median, spread in rows:
+            print(f"{path:15} {contender.name:28} {median:8.1f} {spread:7.1f} {median / floor:8.2f}")
+        subject = next(median for c, median, _ in rows if c.role == "subject")
+        peer = next(((c, m) for c, m, _ in rows if c.role == "peer"), None)
+        most_floor, least_peer = TARGETS[path]
+        line = f"{path}: tonesift {subject / floor:.2f}x its floor (target <= {most_floor})"
+        met = subject / floor <= most_floor
+        if peer:
+            speedup = peer[1] / subject
+            line += f", {speedup:.1f}x faster than {peer[0].name}"
+            if least_peer:
+                line += f" (target >= {least_peer})"
+                met = met and speedup >= least_peer
+        summary.append(f"{line}: {'met' if met else 'NOT MET'}")
+        print()
+    print("\n".join(summary))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="few rounds, for a quick look")
+    parser.add_argument("--rounds", type=int, help="rounds to run (default 30, 7 with --quick)")
+    parser.add_argument("--seed", type=int, default=1, help="seed of the shuffled order")
+    arguments = parser.parse_args()
+    rounds = arguments.rounds or (7 if arguments.quick else 30)
+
+    colours = colour_mix(pure_python.is_skin)
+    check_verdicts(colours)
+    table = contenders(colours)
+    for contender, inputs in table:  # also warms up every path
+        contender.calibrate(inputs, 0.001 if arguments.quick else 0.003)
+    measure(table, rounds, arguments.seed)
+    print(f"tonesift benchmark, {time.strftime('%Y-%m-%d')}, CPython {platform.python_version()}, "
+          f"{platform.machine()}, {rounds} rounds of {OPERATIONS} operations\n")
+    report(summarise(table))
+
+
+if __name__ == "__main__":
+    main()
