@@ -1,0 +1,119 @@
+"""Installing tonesift like any package: wheel, sdist, type stub."""
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import tarfile
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from conftest import MODULE_FILE
+
+ROOT = Path(__file__).resolve().parents[2]
+STUB_DIR = ROOT / "src"
+TYPING = ROOT / "tests" / "typing"
+WHEEL_FILES = {"tonesift.cpython-38-x86_64-linux-gnu.so", "tonesift.pyi",
+               "tonesift-stubs/__init__.pyi"}
+
+
+def run(*command, cwd=None, env=None):
+    result = subprocess.run([str(part) for part in command], capture_output=True, text=True,
+                            cwd=cwd, env=dict(os.environ, **(env or {})), timeout=600)
+    return result
+
+
+def check(*command, **options):
+    result = run(*command, **options)
+    assert result.returncode == 0, f"{command}\n{result.stdout}\n{result.stderr}"
+    return result
+
+
+def mypy(*arguments, **options):
+    return run(sys.executable, "-m", "mypy", "--no-incremental", *arguments, **options)
+
+
+def test_stub_matches_the_module():
+    result = run(sys.executable, "-m", "mypy.stubtest", "tonesift",
+                 env={"MYPYPATH": str(STUB_DIR), "PYTHONPATH": str(MODULE_FILE.parent)})
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stub_accepts_typical_use():
+    result = mypy("--strict", TYPING / "usage.py", env={"MYPYPATH": str(STUB_DIR)})
+    assert result.returncode == 0, result.stdout
+
+
+def test_stub_rejects_each_misuse():
+    result = mypy(TYPING / "misuse.py", env={"MYPYPATH": str(STUB_DIR)})
+    marked = [n for n, line in enumerate((TYPING / "misuse.py").read_text().splitlines(), 1)
+              if "# error:" in line]
+    found = sorted({int(m) for m in re.findall(r"misuse\.py:(\d+): error", result.stdout)})
+    assert found == marked
+
+
+def wheel_members(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        return {name: hashlib.sha256(archive.read(name)).hexdigest()
+                for name in archive.namelist()}
+
+
+@pytest.fixture(scope="module")
+def packages(tmp_path_factory):
+    """A wheel built from the clone, an sdist, and a wheel built from that sdist."""
+    out = tmp_path_factory.mktemp("packages")
+    offline = ("--no-build-isolation", "--no-deps", "--no-index")
+    check(sys.executable, "-m", "pip", "wheel", "-q", *offline, ROOT, "-w", out / "clone")
+    check(sys.executable, "-m", "build", "--sdist", "--no-isolation", "-o", out, ROOT)
+    (sdist,) = out.glob("tonesift-*.tar.gz")
+    check(sys.executable, "-m", "pip", "wheel", "-q", *offline, sdist, "-w", out / "sdist")
+    (clone_wheel,) = (out / "clone").glob("*.whl")
+    (sdist_wheel,) = (out / "sdist").glob("*.whl")
+    return clone_wheel, sdist, sdist_wheel
+
+
+def test_sdist_holds_the_sources_and_no_build_output(packages):
+    _, sdist, _ = packages
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    assert {"CMakeLists.txt", "pyproject.toml", "LICENSE", "README.md", "src/tonesift.pyi",
+            "src/module/call_conventions.h", "src/classifier/colour_rules.cpp",
+            "src/record/skin_type.cpp"} <= names
+    assert not [n for n in names if n.startswith(("build", ".venv", ".git/", "dist"))
+                or n.endswith((".so", ".o"))]
+
+
+def test_wheel_from_sdist_equals_wheel_from_clone(packages):
+    clone_wheel, _, sdist_wheel = packages
+    members = wheel_members(clone_wheel)
+    assert {name for name in members if ".dist-info/" not in name} == WHEEL_FILES
+    assert members == wheel_members(sdist_wheel)
+
+
+def test_metadata(packages):
+    clone_wheel, _, _ = packages
+    with zipfile.ZipFile(clone_wheel) as archive:
+        metadata = archive.read("tonesift-0.1.0.dist-info/METADATA").decode()
+    assert "Requires-Python: ==3.8.*" in metadata
+    assert "Programming Language :: Python :: 3.8" in metadata
+    assert re.search(r"^License: MIT$", metadata, re.M)
+
+
+def test_wheel_installs_and_works_in_a_fresh_virtual_environment(packages, tmp_path):
+    clone_wheel, _, _ = packages
+    environment = tmp_path / "venv"
+    check(sys.executable, "-m", "venv", environment)
+    python = environment / "bin" / "python"
+    check(python, "-m", "pip", "install", "-q", "--no-index", clone_wheel)
+    away = tmp_path / "elsewhere"
+    away.mkdir()
+    output = check(python, "-c", "import tonesift, os; print(os.path.dirname(tonesift.__file__)); "
+                   "print(tonesift.tonesift(200, 150, 120), tonesift.Skin(1, 1, 0, 10, 20, 0)"
+                   "._replace(7).region)", cwd=away, env={"PYTHONPATH": ""}).stdout.split()
+    assert str(Path(output[0]).resolve()).startswith(str(environment.resolve()) + os.sep)
+    assert output[1:] == ["True", "7"]
+    # The installed stub package is what mypy finds for the installed module.
+    result = mypy("--python-executable", python, TYPING / "misuse.py", cwd=away)
+    assert "Cannot find implementation" not in result.stdout and result.returncode == 1

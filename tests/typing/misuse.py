@@ -1,0 +1,10 @@
+# Misuse that the type stub must reject, one error per line marked below.
+import tonesift
+from tonesift import Skin
+
+Skin("a", 1, 0, 10, 20, 0)  # error: str for skin_id
+tonesift.tonesift("200", 150, 120)  # error: str for r
+flag: str = tonesift.tonesift(1, 2, 3)  # error: bool is not str
+Skin(1, 1, 0, 10, 20)  # error: checked missing
+Skin(1, 1, 0, 10, 20, 0).colour = 1  # error: no such attribute
+Skin(1, 1, 0, 10, 20, 0)._replace(skin_id=3)  # error: no such keyword
