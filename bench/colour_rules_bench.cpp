@@ -27,8 +27,10 @@ std::vector<Colour> colour_mix()
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
         z ^= z >> 31;
-        const Colour colour = {double(z & 0xFF), double((z >> 8) & 0xFF), double((z >> 16) & 0xFF)};
-        const bool skin = rules::classify(colour[0], colour[1], colour[2]) == rules::Verdict::accept;
+        const Colour colour = {double(z & 0xFF), double((z >> 8) & 0xFF),
+                               double((z >> 16) & 0xFF)};
+        const bool skin =
+            rules::classify(colour[0], colour[1], colour[2]) == rules::Verdict::accept;
         if (wanted[skin] > 0) {
             --wanted[skin];
             colours.push_back(colour);

@@ -6,6 +6,7 @@
 #include <frameobject.h>
 
 #include <cstring>
+#include <new>
 #include <unordered_map>
 
 namespace tonesift {
@@ -159,7 +160,8 @@ std::int32_t to_int32_generic(PyObject *object) noexcept
 // ---------------------------------------------------------------------------------------------
 // Argument messages
 
-void raise_argtuple_invalid(const char *function_name, Py_ssize_t expected, Py_ssize_t given) noexcept
+void raise_argtuple_invalid(const char *function_name, Py_ssize_t expected,
+                            Py_ssize_t given) noexcept
 {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  function_name, "exactly", expected, expected == 1 ? "" : "s", given);

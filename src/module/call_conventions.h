@@ -198,7 +198,8 @@ struct Signature {
     std::span<const Name> parameters;  // all required, all positional-or-keyword
 };
 
-void raise_argtuple_invalid(const char *function_name, Py_ssize_t expected, Py_ssize_t given) noexcept;
+void raise_argtuple_invalid(const char *function_name, Py_ssize_t expected,
+                            Py_ssize_t given) noexcept;
 
 // For methods without parameters: fails on the first keyword of a non-empty keyword tuple.
 int check_keyword_strings(PyObject *kwnames, const char *function_name) noexcept;

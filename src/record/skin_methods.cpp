@@ -152,10 +152,13 @@ int install_hook(Name declared, Name exposed) noexcept
 int install_reduce_hooks() noexcept
 {
     PyObject *object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
-    Ref object_reduce_ex = Ref::steal(PyObject_GetAttr(object_type, constant(Name::dunder_reduce_ex)));
-    Ref object_reduce = Ref::steal(PyObject_GetAttr(object_type, constant(Name::dunder_reduce)));
-    Ref reduce_ex = Ref::steal(PyObject_GetAttr(skin_type_object(), constant(Name::dunder_reduce_ex)));
-    Ref reduce = Ref::steal(PyObject_GetAttr(skin_type_object(), constant(Name::dunder_reduce)));
+    auto read = [](PyObject *owner, Name name) {
+        return Ref::steal(PyObject_GetAttr(owner, constant(name)));
+    };
+    Ref object_reduce_ex = read(object_type, Name::dunder_reduce_ex);
+    Ref object_reduce = read(object_type, Name::dunder_reduce);
+    Ref reduce_ex = read(skin_type_object(), Name::dunder_reduce_ex);
+    Ref reduce = read(skin_type_object(), Name::dunder_reduce);
     if (!object_reduce_ex || !object_reduce || !reduce_ex || !reduce) {
         return -1;
     }
@@ -209,7 +212,8 @@ int bind_replace() noexcept
 {
     Ref function = make_function(skin_method(SkinMethod::replace), true, Name::replace,
                                  Name::qualified_replace, code_record(CodeRecord::replace));
-    if (!function || PyDict_SetItem(skin_type.tp_dict, constant(Name::replace), function.get()) < 0) {
+    if (!function ||
+        PyDict_SetItem(skin_type.tp_dict, constant(Name::replace), function.get()) < 0) {
         return -1;
     }
     PyType_Modified(&skin_type);

@@ -206,9 +206,10 @@ int ready_skin_type() noexcept
     if (!answer) {
         return -1;
     }
-    const int enabled = answer.get() == Py_True                              ? 1
-                        : answer.get() == Py_False || answer.get() == Py_None ? 0
-                                                                              : PyObject_IsTrue(answer.get());
+    PyObject *reply = answer.get();
+    const int enabled = reply == Py_True                       ? 1
+                        : reply == Py_False || reply == Py_None ? 0
+                                                                : PyObject_IsTrue(reply);
     if (enabled < 0 || (enabled && !call_collector(gc.get(), Name::disable))) {
         return -1;
     }

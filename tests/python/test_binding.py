@@ -2,6 +2,7 @@
 import pytest
 
 from conftest import entries, fields
+from fuzz_shapes import EqualsEverything, RaisingEq
 from tonesift import Skin, tonesift
 
 TONESIFT_ENTRY = [("tonesift.tonesift", "tonesift.cpp", 34)]
@@ -16,20 +17,6 @@ def arity(name, expected, given):
 def fresh(text):
     """An equal str that is not the interned one."""
     return "".join(list(text))
-
-
-class EqualToEverything(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return True
-
-
-class RaisingEq(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        raise LookupError("compared")
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
@@ -56,7 +43,7 @@ def test_tonesift_argument_errors(args, kwargs, message):
 @pytest.mark.parametrize("kwargs", [
     {"b": 120, "r": 200, "g": 150},
     {fresh("r"): 200, fresh("g"): 150, fresh("b"): 120},
-    {"r": 200, EqualToEverything("zzz"): 150, "b": 120},
+    {"r": 200, EqualsEverything("zzz"): 150, "b": 120},
 ])
 def test_keywords_bind_by_identity_then_by_equality(kwargs):
     assert tonesift(**kwargs) is True
