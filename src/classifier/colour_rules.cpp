@@ -1,11 +1,11 @@
 // The skin-colour rules. Every operation is one rounded binary64 operation in the order written:
 // the build forbids contraction, since a fused multiply-add flips real verdicts.
 //
-// The rules are written without data-dependent branches. A rule's conditions are combined with
-// `&` rather than `&&`, alternatives are selected rather than branched to, and classify()
-// evaluates every rule: none of this can be observed (the rules are pure and comparisons cannot
-// fail), and on a mix of colours it spares the mispredicted branches that otherwise cost more than
-// the arithmetic. Only the rare division failures branch.
+// Within a rule nothing branches on the data: conditions are combined with `&` rather than `&&`
+// and alternatives are selected rather than branched to. None of this can be observed (the rules
+// are pure and comparisons cannot fail), and on a mix of colours it spares mispredicted branches
+// that cost more than the arithmetic. classify() still stops at the first rule that accepts or
+// fails, and evaluates the two rules that cannot fail together.
 #include "colour_rules.h"
 
 #include <cmath>

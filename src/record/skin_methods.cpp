@@ -101,28 +101,24 @@ constexpr FailureSite bind_refuse_setstate_site{start_up_function, string_source
 
 PyObject *skin_type_object() noexcept { return reinterpret_cast<PyObject *>(&skin_type); }
 
-// 1 when `object` has a `__name__` equal to `name`, 0 when not, -1 on error.
-int has_name(PyObject *object, Name name) noexcept
+// Reads an attribute; absence is not an error (nullptr with no exception).
+Ref look_up_optional(PyObject *owner, Name name) noexcept
 {
-    Ref found = Ref::steal(PyObject_GetAttr(object, constant(Name::dunder_name)));
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return -1;
-        }
-        PyErr_Clear();
-        return 0;
-    }
-    return PyObject_RichCompareBool(found.get(), constant(name), Py_EQ);
-}
-
-// Reads an attribute of the type; absence is not an error (nullptr with no exception).
-Ref look_up_optional(Name name) noexcept
-{
-    Ref found = Ref::steal(PyObject_GetAttr(skin_type_object(), constant(name)));
+    Ref found = Ref::steal(PyObject_GetAttr(owner, constant(name)));
     if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
     }
     return found;
+}
+
+// 1 when `object` has a `__name__` equal to `name`, 0 when not, -1 on error.
+int has_name(PyObject *object, Name name) noexcept
+{
+    Ref found = look_up_optional(object, Name::dunder_name);
+    if (!found) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    return PyObject_RichCompareBool(found.get(), constant(name), Py_EQ);
 }
 
 // Moves the hook from its declared name to `exposed`. A second start-up in the same process finds
@@ -162,7 +158,7 @@ int install_reduce_hooks() noexcept
     if (!object_reduce_ex || !object_reduce || !reduce_ex || !reduce) {
         return -1;
     }
-    Ref getstate = look_up_optional(Name::dunder_getstate);
+    Ref getstate = look_up_optional(skin_type_object(), Name::dunder_getstate);
     if (getstate || PyErr_Occurred()) {
         return getstate ? 0 : -1;
     }
@@ -178,7 +174,7 @@ int install_reduce_hooks() noexcept
     if (install_hook(Name::refuse_reduce, Name::dunder_reduce) < 0) {
         return -1;
     }
-    Ref setstate = look_up_optional(Name::dunder_setstate);
+    Ref setstate = look_up_optional(skin_type_object(), Name::dunder_setstate);
     if (!setstate && PyErr_Occurred()) {
         return -1;
     }
