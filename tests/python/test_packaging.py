@@ -2,6 +2,7 @@
 import hashlib
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -10,13 +11,14 @@ from pathlib import Path
 
 import pytest
 
-from conftest import MODULE_FILE
+from conftest import BUILD_DIR, MODULE_FILE
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB_DIR = ROOT / "src"
 TYPING = ROOT / "tests" / "typing"
 WHEEL_FILES = {"tonesift.cpython-38-x86_64-linux-gnu.so", "tonesift.pyi",
                "tonesift-stubs/__init__.pyi"}
+INSTALLED_FILES = WHEEL_FILES
 
 
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS",
@@ -97,6 +99,53 @@ def test_sdist_holds_the_sources_and_no_build_output(packages):
             "src/record/skin_type.cpp"} <= names
     assert not [n for n in names if n.startswith(("build", ".venv", ".git/", "dist"))
                 or n.endswith((".so", ".o"))]
+
+
+def test_sdist_holds_only_what_git_tracks(tmp_path):
+    if not (ROOT / ".git").exists():
+        pytest.skip("not a git checkout")
+    # A checkout of what is tracked now, committed or not.
+    clone = tmp_path / "clone"
+    for name in check("git", "ls-files", "-z", cwd=ROOT).stdout.split("\0")[:-1]:
+        (clone / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(ROOT / name, clone / name)
+    check("git", "init", "-q", cwd=clone)
+    check("git", "add", ".", cwd=clone)
+    (clone / "mask.png").write_bytes(b"not ours")
+    (clone / "src" / "record" / "scratch.cpp").write_text("// not ours\n")
+    check(sys.executable, "-m", "build", "--sdist", "--no-isolation", "-o", tmp_path, clone)
+    (sdist,) = tmp_path.glob("tonesift-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    tracked = set(check("git", "ls-files", cwd=clone).stdout.split())
+    assert "mask.png" not in names and "src/record/scratch.cpp" not in names
+    assert names - tracked == {"PKG-INFO"}
+    assert {"CMakeLists.txt", "tools/tracked_sdist.py", "src/tonesift.pyi"} <= names
+
+
+def install_tree(build_dir, *prefix, destdir=None):
+    """The files `cmake --install` writes, relative to where they land."""
+    check("cmake", "--install", build_dir, *prefix, env={"DESTDIR": str(destdir or "")})
+    root = destdir or Path(prefix[-1])
+    return {str(path.relative_to(root)) for path in root.rglob("*") if path.is_file()}
+
+
+def python_layout(build_dir):
+    cache = (Path(build_dir) / "CMakeCache.txt").read_text()
+    python = re.search(r"^Python3_EXECUTABLE:\w+=(.*)$", cache, re.M).group(1)
+    return check(python, "-c", "import sysconfig; print(sysconfig.get_config_var('platbase')); "
+                 "print(sysconfig.get_paths()['platlib'])").stdout.split()
+
+
+@pytest.mark.skipif(not BUILD_DIR, reason="needs the CMake build folder")
+def test_cmake_install_puts_everything_under_the_prefix_given(tmp_path):
+    platbase, platlib = python_layout(BUILD_DIR)
+    relative = os.path.relpath(platlib, platbase)
+    files = install_tree(BUILD_DIR, "--prefix", tmp_path / "opt")
+    assert files == {f"{relative}/{name}" for name in INSTALLED_FILES}
+    # The default prefix is the interpreter's own: its site-packages (under DESTDIR here).
+    files = install_tree(BUILD_DIR, destdir=tmp_path / "stage")
+    assert files == {f"{platlib.lstrip('/')}/{name}" for name in INSTALLED_FILES}
 
 
 def test_wheel_from_sdist_equals_wheel_from_clone(packages):

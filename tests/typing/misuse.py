@@ -8,3 +8,8 @@ flag: str = tonesift.tonesift(1, 2, 3)  # error: bool is not str
 Skin(1, 1, 0, 10, 20)  # error: checked missing
 Skin(1, 1, 0, 10, 20, 0).colour = 1  # error: no such attribute
 Skin(1, 1, 0, 10, 20, 0)._replace(skin_id=3)  # error: no such keyword
+tonesift.tonesift(None, 150, 120)  # error: None for r
+Skin(1, 1, 0, 10, 20, 0).x = "5"  # error: str for a field
+Skin(1, 1, 0, 10, 20, 0).y = None  # error: None for a field
+Skin(1, 1, 0, 10, 20, 0)._replace(None)  # error: None for region
+text: str = Skin(1, 1, 0, 10, 20, 0).x  # error: a field reads as int

@@ -1,6 +1,8 @@
 # Typical use, which the type stub must accept.
 from typing import List
 
+import numpy as np
+
 import tonesift
 from tonesift import Skin
 
@@ -14,3 +16,12 @@ records = [Skin(i, int(verdict), 0, i % 4, i // 4, 0) for i in range(16)]
 records[0].checked = 1
 same: Skin = records[1]._replace(region=2)
 total: int = sum(record.x + record.y for record in label(records, 3))
+
+# numpy scalars and other numbers convert as the module converts them.
+level = np.uint8(200)
+pixel_verdict: bool = tonesift.tonesift(level, np.float64(150.5), np.int64(120))
+record = Skin(np.int64(1), np.uint8(1), 0, 10.0, np.int32(20), True)
+record.x = np.int64(11)
+record.y = 3.7
+record.region = level
+moved: int = record._replace(np.int16(4)).region
