@@ -19,7 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import tonesift  # noqa: E402
 import tonesift_floor  # noqa: E402
-from colour_mix import colour_mix  # noqa: E402
+from colour_mix import colour_mix, fractional_mix  # noqa: E402
 import pure_python  # noqa: E402
 
 OPERATIONS = 10_000
@@ -54,6 +54,7 @@ class Contender:
 
 def contenders(colours):
     floats = [tuple(float(c) for c in colour) for colour in colours]
+    fractions = fractional_mix(colours)
     classify = {"tonesift": tonesift.tonesift, "always_true": tonesift_floor.always_true,
                 "to_doubles": tonesift_floor.to_doubles, "python": pure_python.is_skin}
     records = {"Skin": tonesift.Skin, "AllocatingRecord": tonesift_floor.AllocatingRecord,
@@ -68,7 +69,8 @@ def contenders(colours):
     }
     six = "(1, 1, 0, 10, 20, 0)"
     table = []
-    for path, inputs in (("classify int", colours), ("classify float", floats)):
+    for path, inputs in (("classify int", colours), ("classify float", floats),
+                         ("classify fraction", fractions)):
         table += [
             (Contender(path, "empty loop", "pass", "empty"), inputs),
             (Contender(path, "tonesift", "tonesift(r, g, b)", "subject", classify), inputs),
@@ -111,7 +113,8 @@ def contenders(colours):
 
 
 def check_verdicts(colours):
-    for colour in colours + [tuple(float(c) for c in colour) for colour in colours]:
+    floats = [tuple(float(c) for c in colour) for colour in colours]
+    for colour in colours + floats + fractional_mix(colours):
         if tonesift.tonesift(*colour) is not bool(pure_python.is_skin(*colour)):
             sys.exit(f"bench: tonesift and the plain Python rules disagree on {colour}; "
                      "refusing to report")
@@ -146,8 +149,9 @@ def summarise(table):
 
 TARGETS = {
     # path: (most times the floor, least times faster than the peer)
-    "classify int": (1.2, 40.0),
+    "classify int": (1.0, 40.0),
     "classify float": (1.2, 40.0),
+    "classify fraction": (2.0, None),
     "construct": (1.5, 2.0),
     "get": (1.1, None),
     "set": (1.1, None),
@@ -156,12 +160,12 @@ TARGETS = {
 
 
 def report(results):
-    print(f"{'path':15} {'contender':28} {'ns/op':>8} {'spread':>7} {'x floor':>8}")
+    print(f"{'path':17} {'contender':28} {'ns/op':>8} {'spread':>7} {'x floor':>8}")
     summary = []
     for path, rows in results.items():
         floor = next(median for c, median, _ in rows if c.role == "floor")
         for contender, median, spread in rows:
-            print(f"{path:15} {contender.name:28} {median:8.1f} {spread:7.1f} {median / floor:8.2f}")
+            print(f"{path:17} {contender.name:28} {median:8.1f} {spread:7.1f} {median / floor:8.2f}")
         subject = next(median for c, median, _ in rows if c.role == "subject")
         peer = next(((c, m) for c, m, _ in rows if c.role == "peer"), None)
         most_floor, least_peer = TARGETS[path]

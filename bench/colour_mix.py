@@ -29,3 +29,17 @@ def colour_mix(is_skin, count=COUNT, seed=SEED):
             colours.append(colour)
             if len(colours) == count:
                 return colours
+
+
+def fractional_mix(colours, seed=SEED):
+    """The same colours with each component moved off its level by a random fraction of one,
+    staying within 0..255."""
+    state = splitmix64(seed ^ 0xF7AC)
+    moved = []
+    for colour in colours:
+        shifted = []
+        for component in colour:
+            fraction = (next(state) >> 11) / 2.0 ** 53 * 0.98 + 0.01  # never a whole level
+            shifted.append(component + fraction if component < 255 else component - fraction)
+        moved.append(tuple(shifted))
+    return moved

@@ -1,6 +1,7 @@
 // The colour rules natively, over the same seeded mix as bench_tonesift.py (colour_mix.py draws
 // it with the same splitmix64 stream): ns per colour without any interpreter around them.
 #include "colour_rules.h"
+#include "verdict_table.h"
 
 #include <benchmark/benchmark.h>
 
@@ -54,7 +55,14 @@ void per_colour(benchmark::State &state)
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+rules::Verdict from_table(double r, double g, double b) noexcept
+{
+    const bool accepted = tonesift::verdict_table::accepts(unsigned(r), unsigned(g), unsigned(b));
+    return accepted ? rules::Verdict::accept : rules::Verdict::reject;
+}
+
 BENCHMARK(per_colour<rules::classify>)->Name("classify");
+BENCHMARK(per_colour<from_table>)->Name("verdict_table");
 BENCHMARK(per_colour<rules::rgb_rule>)->Name("rgb_rule");
 BENCHMARK(per_colour<rules::normalised_rgb_rule>)->Name("normalised_rgb_rule");
 BENCHMARK(per_colour<rules::hsv_rule>)->Name("hsv_rule");

@@ -156,6 +156,39 @@ inline double to_double(PyObject *object) noexcept
     return detail::to_double_generic(object);
 }
 
+// A colour component that is a whole 8-bit level: an exact int in 0..255, or a float (exact or
+// subclass, whose own __float__ the float rule never calls) holding a whole number in 0..255,
+// -0.0 included. Returns the level and sets `value` to what to_double() would give, or returns
+// -1 for anything else, which then takes the float rule. Runs no Python code and cannot fail.
+inline int to_level(PyObject *object, double &value) noexcept
+{
+    if (PyLong_CheckExact(object)) {
+        const Py_ssize_t size = Py_SIZE(object);
+        if (size == 0) {  // zero has no digit to read
+            value = 0;
+            return 0;
+        }
+        const digit low = reinterpret_cast<PyLongObject *>(object)->ob_digit[0];
+        if (size == 1 && low <= 255) {
+            value = low;
+            return static_cast<int>(low);
+        }
+        return -1;
+    }
+    if (PyFloat_Check(object)) {
+        const double component = PyFloat_AS_DOUBLE(object);
+        // NaN fails the range test, so the conversion below only sees 0..255.
+        if (component >= 0 && component <= 255) {
+            const int level = static_cast<int>(component);
+            if (level == component) {
+                value = component;
+                return level;
+            }
+        }
+    }
+    return -1;
+}
+
 // The integer rule, to a signed 32-bit value. -1 with an exception pending is a failure.
 inline std::int32_t to_int32(PyObject *object) noexcept
 {
@@ -265,10 +298,29 @@ template <FastEntry entry> PyCFunction as_method_table_entry() noexcept
 
 int ready_function_type() noexcept;
 
-// A function object that calls `definition` by vectorcall. One that takes a receiver binds as a
-// method when stored in a type and treats its first positional argument as the receiver.
+namespace detail {
+// Sets TypeError and returns false when a keyword name is not a str: the host hands a `**mapping`
+// to vectorcall with its keys unchecked.
+bool check_keyword_names(PyObject *kwnames) noexcept;
+}  // namespace detail
+
+// A vectorcall that runs `entry` itself, for a function without receiver whose every cycle
+// counts: the generic one finds the entry through the function's definition on each call.
+template <FastEntry entry>
+PyObject *direct_vectorcall(PyObject *, PyObject *const *args, std::size_t nargsf,
+                            PyObject *kwnames) noexcept
+{
+    if (kwnames != nullptr && !detail::check_keyword_names(kwnames)) {
+        return nullptr;
+    }
+    return entry(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+// A function object that calls `definition` by vectorcall (by `direct` when given). One that
+// takes a receiver binds as a method when stored in a type and treats its first positional
+// argument as the receiver.
 Ref make_function(const PyMethodDef &definition, bool takes_receiver, Name name,
-                  Name qualified_name, PyObject *code) noexcept;
+                  Name qualified_name, PyObject *code, vectorcallfunc direct = nullptr) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // What start-up takes from the other folders. Each adds its own "init tonesift" entry on failure.

@@ -28,25 +28,12 @@ FunctionFields &fields_of(PyObject *self) noexcept
     return reinterpret_cast<FunctionObject *>(self)->fields;
 }
 
-bool keywords_are_strings(PyObject *kwnames) noexcept
-{
-    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The host hands a `**mapping` to vectorcall with its keys unchecked, so the check lives here.
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, std::size_t nargsf,
                               PyObject *kwnames) noexcept
 {
     const FunctionFields &function = fields_of(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames != nullptr && !keywords_are_strings(kwnames)) {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    if (kwnames != nullptr && !detail::check_keyword_names(kwnames)) {
         return nullptr;
     }
     auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
@@ -158,15 +145,27 @@ PyTypeObject function_type = {
 
 int ready_function_type() noexcept { return PyType_Ready(&function_type); }
 
+bool detail::check_keyword_names(PyObject *kwnames) noexcept
+{
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            return false;
+        }
+    }
+    return true;
+}
+
 Ref make_function(const PyMethodDef &definition, bool takes_receiver, Name name,
-                  Name qualified_name, PyObject *code) noexcept
+                  Name qualified_name, PyObject *code, vectorcallfunc direct) noexcept
 {
     auto *function = PyObject_GC_New(FunctionObject, &function_type);
     if (function == nullptr) {
         return Ref();
     }
     new (&function->fields) FunctionFields{
-        .vectorcall = function_vectorcall,
+        .vectorcall = direct != nullptr ? direct : function_vectorcall,
         .definition = &definition,
         .takes_receiver = takes_receiver,
         .name = Ref::borrow(constant(name)),

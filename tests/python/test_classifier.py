@@ -87,3 +87,61 @@ def test_agrees_with_unfused_reference_arithmetic():
                       for _ in range(3)) for _ in range(3000)]
     mismatches = [c for c in colours if outcome(*c) != reference(*c)]
     assert mismatches == []
+
+
+class FloatRule:
+    """Forces the float rule and the arithmetic: not an int or a float, only convertible."""
+
+    def __init__(self, value, log=None):
+        self.value, self.log = value, log
+
+    def __float__(self):
+        if self.log is not None:
+            self.log.append(self.value)
+        return float(self.value)
+
+
+class FloatWithOwnConversion(float):
+    def __float__(self):  # the float rule reads a float's value and never calls this
+        raise AssertionError("called")
+
+
+def test_whole_levels_agree_with_the_float_rule():
+    rng = random.Random(8)
+    colours = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(5000)]
+    colours += [(r, g, b) for r in (0, 1, 95, 96, 254, 255) for g in (0, 40, 41, 99, 100, 255)
+                for b in (0, 20, 21, 255)]
+    for colour in colours:
+        expected = tonesift(*map(FloatRule, colour))
+        assert tonesift(*colour) is expected, colour
+        assert tonesift(*map(float, colour)) is expected, colour
+        assert tonesift(*map(FloatWithOwnConversion, colour)) is expected, colour
+        assert tonesift(*(-0.0 if c == 0 else c for c in colour)) is expected, colour
+
+
+@pytest.mark.parametrize("position", [0, 1, 2])
+def test_components_are_converted_once_and_in_order(position):
+    log = []
+    colour = [FloatRule(200, log), FloatRule(150, log), FloatRule(120, log)]
+    colour[position] = (200, 150, 120)[position]  # one whole level among them
+    assert tonesift(*colour) is True
+    assert log == [c for i, c in enumerate((200, 150, 120)) if i != position]
+
+
+@pytest.mark.parametrize("colour", [
+    (200, 150, FloatRule("not a number")),
+    (200.0, 150, FloatRule("not a number")),
+])
+def test_a_failing_conversion_after_whole_levels_keeps_its_entry(colour):
+    with pytest.raises(ValueError) as excinfo:
+        tonesift(*colour)
+    assert entries(excinfo) == [("tonesift.tonesift", "tonesift.cpp", 34)]
+
+
+@pytest.mark.parametrize("colour", [
+    (True, 150, 120), (200, 150, 120.5), (256, 150, 120), (-1, 150, 120), (255.00001, 150, 120),
+    (2 ** 40, 150, 120), (200, NAN, 120), (200, INF, 120), (FloatWithOwnConversion(200.5), 150, 120),
+])
+def test_values_outside_the_table_take_the_arithmetic(colour):
+    values = (float.__float__(c) if isinstance(c, float) else float(c) for c in colour)
+    assert outcome(*colour) == reference(*values)
