@@ -1,6 +1,6 @@
 """tonesift against the interpreter's floor and the pure-Python peers, in one process.
 
-    python3.8 bench/bench_tonesift.py [--quick] [--rounds N]
+    python3.8 bench/bench_tonesift.py [--quick] [--rounds N] [--path PATH ...]
 
 Every contender runs once per round, in a freshly shuffled order, over the same inputs; a path's
 empty loop runs in the same rounds and is subtracted. Reported: the median ns per operation over
@@ -187,12 +187,15 @@ def main():
     parser.add_argument("--quick", action="store_true", help="few rounds, for a quick look")
     parser.add_argument("--rounds", type=int, help="rounds to run (default 30, 7 with --quick)")
     parser.add_argument("--seed", type=int, default=1, help="seed of the shuffled order")
+    parser.add_argument("--path", action="append", choices=list(TARGETS),
+                        help="measure only this path (repeatable; default: all)")
     arguments = parser.parse_args()
     rounds = arguments.rounds or (7 if arguments.quick else 30)
 
     colours = colour_mix(pure_python.is_skin)
     check_verdicts(colours)
-    table = contenders(colours)
+    table = [(contender, inputs) for contender, inputs in contenders(colours)
+             if not arguments.path or contender.path in arguments.path]
     for contender, inputs in table:  # also warms up every path
         contender.calibrate(inputs, 0.001 if arguments.quick else 0.003)
     measure(table, rounds, arguments.seed)

@@ -32,34 +32,71 @@ PyObject *tonesift_impl(double r, double g, double b) noexcept
     return Ref::borrow(answer == Verdict::accept ? Py_True : Py_False).release();
 }
 
-PyObject *tonesift_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                         PyObject *kwnames) noexcept
+PyObject *verdict_object(bool accepted) noexcept
 {
+    // Picked by index, not by a branch: on a mix of colours the verdict is a coin toss.
+    PyObject *const answers[2] = {Py_False, Py_True};
+    return Ref::borrow(answers[accepted]).release();
+}
+
+// Every call that is not three whole levels by position: binding by keyword, the float rule.
+[[gnu::noinline]] PyObject *tonesift_general(PyObject *const *args, Py_ssize_t nargs,
+                                             PyObject *kwnames) noexcept
+{
+    if (kwnames != nullptr && !check_keyword_names(kwnames)) {
+        return nullptr;
+    }
     PyObject *bound[3];
     if (bind_vector_arguments(tonesift_signature, args, nargs, kwnames, bound) < 0) {
         return fail<PyObject *>(arguments_site);
     }
-    // Each component is converted once, in order: whole levels while they last, and from the
-    // first one that is not, the float rule for it and the rest.
+    const int r = whole_level(bound[0]), g = whole_level(bound[1]), b = whole_level(bound[2]);
+    if ((r | g | b) >= 0) {
+        return verdict_object(verdict_table::accepts(r, g, b));
+    }
+    // Each component converts once, in order; looking for levels ran no Python code.
     double components[3];
-    int levels[3];
-    int i = 0;
-    while (i < 3 && (levels[i] = to_level(bound[i], components[i])) >= 0) {
-        ++i;
-    }
-    if (i == 3) {
-        // Picked by index, not by a branch: on a mix of colours the verdict is a coin toss.
-        PyObject *const answers[2] = {Py_False, Py_True};
-        const bool accepted = verdict_table::accepts(levels[0], levels[1], levels[2]);
-        return Ref::borrow(answers[accepted]).release();
-    }
-    for (; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i) {
         components[i] = to_double(bound[i]);
         if (components[i] == -1.0 && PyErr_Occurred()) {
             return fail<PyObject *>(arguments_site);
         }
     }
     return tonesift_impl(components[0], components[1], components[2]);
+}
+
+// Kept out of line so that the table path above calls nothing.
+[[gnu::noinline]] PyObject *tonesift_floats(PyObject *const *args) noexcept
+{
+    return tonesift_impl(PyFloat_AS_DOUBLE(args[0]), PyFloat_AS_DOUBLE(args[1]),
+                         PyFloat_AS_DOUBLE(args[2]));
+}
+
+// The function's vectorcall. Three whole levels by position, by far the commonest call, stay in
+// code that calls nothing and so needs no stack frame.
+PyObject *tonesift_vectorcall(PyObject *, PyObject *const *args, std::size_t nargsf,
+                              PyObject *kwnames) noexcept
+{
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == 3) {
+        const int r = exact_whole_level(args[0]), g = exact_whole_level(args[1]),
+                  b = exact_whole_level(args[2]);
+        if ((r | g | b) >= 0) {
+            return verdict_object(verdict_table::accepts(r, g, b));
+        }
+        // Three exact floats, the rest of the commonest calls, cannot fail to convert.
+        if (PyFloat_CheckExact(args[0]) && PyFloat_CheckExact(args[1]) &&
+            PyFloat_CheckExact(args[2])) {
+            return tonesift_floats(args);
+        }
+    }
+    return tonesift_general(args, nargs, kwnames);
+}
+
+PyObject *tonesift_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) noexcept
+{
+    return tonesift_vectorcall(nullptr, args, static_cast<std::size_t>(nargs), kwnames);
 }
 
 const PyMethodDef tonesift_definition = {
@@ -71,7 +108,7 @@ int publish_tonesift(PyObject *) noexcept
 {
     Ref function = make_function(tonesift_definition, false, Name::tonesift, Name::tonesift,
                                  code_record(CodeRecord::tonesift),
-                                 direct_vectorcall<tonesift_entry>);
+                                 tonesift_vectorcall);
     if (!function ||
         PyDict_SetItem(module_namespace(), constant(Name::tonesift), function.get()) < 0) {
         return fail<int>(publish_site);

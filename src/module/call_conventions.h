@@ -5,6 +5,10 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <longintrepr.h>
 
 #include <cstddef>
@@ -156,37 +160,54 @@ inline double to_double(PyObject *object) noexcept
     return detail::to_double_generic(object);
 }
 
-// A colour component that is a whole 8-bit level: an exact int in 0..255, or a float (exact or
-// subclass, whose own __float__ the float rule never calls) holding a whole number in 0..255,
-// -0.0 included. Returns the level and sets `value` to what to_double() would give, or returns
-// -1 for anything else, which then takes the float rule. Runs no Python code and cannot fail.
-inline int to_level(PyObject *object, double &value) noexcept
+namespace detail {
+// The double truncated toward zero, or INT_MIN where that is not an int (NaN, out of range):
+// what the processor's conversion gives, without the undefined behaviour of a C++ cast.
+inline int truncate_to_int(double value) noexcept
 {
-    if (PyLong_CheckExact(object)) {
+#if defined(__SSE2__)
+    return _mm_cvttsd_si32(_mm_set_sd(value));
+#else
+    return value > -2147483649.0 && value < 2147483648.0 ? static_cast<int>(value) : INT_MIN;
+#endif
+}
+}  // namespace detail
+
+namespace detail {
+inline int level_of_double(double component) noexcept
+{
+    const int level = truncate_to_int(component);
+    return static_cast<unsigned>(level) <= 255 && level == component ? level : -1;
+}
+}  // namespace detail
+
+// A colour component that is a whole 8-bit level: an exact int in 0..255, or an exact float
+// holding a whole number in 0..255, -0.0 included. Returns the level, or -1 for anything else.
+// Calls nothing, so that the commonest call needs no stack frame.
+inline int exact_whole_level(PyObject *object) noexcept
+{
+    PyTypeObject *type = Py_TYPE(object);
+    if (type == &PyLong_Type) {
         const Py_ssize_t size = Py_SIZE(object);
         if (size == 0) {  // zero has no digit to read
-            value = 0;
             return 0;
         }
         const digit low = reinterpret_cast<PyLongObject *>(object)->ob_digit[0];
-        if (size == 1 && low <= 255) {
-            value = low;
-            return static_cast<int>(low);
-        }
-        return -1;
+        return size == 1 && low <= 255 ? static_cast<int>(low) : -1;
     }
-    if (PyFloat_Check(object)) {
-        const double component = PyFloat_AS_DOUBLE(object);
-        // NaN fails the range test, so the conversion below only sees 0..255.
-        if (component >= 0 && component <= 255) {
-            const int level = static_cast<int>(component);
-            if (level == component) {
-                value = component;
-                return level;
-            }
-        }
+    return type == &PyFloat_Type ? detail::level_of_double(PyFloat_AS_DOUBLE(object)) : -1;
+}
+
+// The same, for floats of a subclass too: the float rule reads their value and never calls
+// their own __float__. -1 sends the component through the float rule. Runs no Python code and
+// cannot fail, so it may look at every component before any of them converts.
+inline int whole_level(PyObject *object) noexcept
+{
+    const int level = exact_whole_level(object);
+    if (level >= 0 || Py_TYPE(object) == &PyLong_Type || !PyFloat_Check(object)) {
+        return level;
     }
-    return -1;
+    return detail::level_of_double(PyFloat_AS_DOUBLE(object));
 }
 
 // The integer rule, to a signed 32-bit value. -1 with an exception pending is a failure.
@@ -298,27 +319,13 @@ template <FastEntry entry> PyCFunction as_method_table_entry() noexcept
 
 int ready_function_type() noexcept;
 
-namespace detail {
 // Sets TypeError and returns false when a keyword name is not a str: the host hands a `**mapping`
-// to vectorcall with its keys unchecked.
+// to vectorcall with its keys unchecked, so every vectorcall checks them itself.
 bool check_keyword_names(PyObject *kwnames) noexcept;
-}  // namespace detail
 
-// A vectorcall that runs `entry` itself, for a function without receiver whose every cycle
-// counts: the generic one finds the entry through the function's definition on each call.
-template <FastEntry entry>
-PyObject *direct_vectorcall(PyObject *, PyObject *const *args, std::size_t nargsf,
-                            PyObject *kwnames) noexcept
-{
-    if (kwnames != nullptr && !detail::check_keyword_names(kwnames)) {
-        return nullptr;
-    }
-    return entry(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
-}
-
-// A function object that calls `definition` by vectorcall (by `direct` when given). One that
-// takes a receiver binds as a method when stored in a type and treats its first positional
-// argument as the receiver.
+// A function object that calls `definition` by vectorcall, or calls `direct` as its vectorcall
+// instead (which then checks keyword names itself). One that takes a receiver binds as a method
+// when stored in a type and treats its first positional argument as the receiver.
 Ref make_function(const PyMethodDef &definition, bool takes_receiver, Name name,
                   Name qualified_name, PyObject *code, vectorcallfunc direct = nullptr) noexcept;
 

@@ -33,7 +33,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, std::size_t
 {
     const FunctionFields &function = fields_of(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames != nullptr && !detail::check_keyword_names(kwnames)) {
+    if (kwnames != nullptr && !check_keyword_names(kwnames)) {
         return nullptr;
     }
     auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
@@ -145,7 +145,7 @@ PyTypeObject function_type = {
 
 int ready_function_type() noexcept { return PyType_Ready(&function_type); }
 
-bool detail::check_keyword_names(PyObject *kwnames) noexcept
+bool check_keyword_names(PyObject *kwnames) noexcept
 {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
