@@ -25,3 +25,11 @@ record.x = np.int64(11)
 record.y = 3.7
 record.region = level
 moved: int = record._replace(np.int16(4)).region
+
+# Whole images.
+import tonesift_image  # noqa: E402
+
+mask = tonesift_image.skin_mask(np.zeros((4, 4, 3), np.uint8), channels="BGR", threads=None)
+regions = tonesift_image.skin_regions(mask, connectivity=4)
+count: int = len(regions)
+first_box = (int(regions.left[0]), int(regions.top[0]), int(regions.right[0]))

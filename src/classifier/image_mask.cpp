@@ -1,0 +1,130 @@
+// Whole-image classification. Rows are split into one band per thread; each band writes only
+// its own rows of the mask, so threads share nothing but the read-only image and table.
+#include "image_mask.h"
+
+#include "colour_rules.h"
+#include "verdict_table.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace tonesift::image_mask {
+namespace {
+
+constexpr std::size_t pixels_per_thread = 1 << 18;
+
+unsigned band_count(std::size_t height, unsigned threads) noexcept
+{
+    return static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, height)));
+}
+
+// Runs work(band, first_row, end_row) over band_count() bands of rows, one thread each, the
+// first band on the calling thread. If a thread cannot be started, its band runs here instead.
+template <class Work> void for_each_band(std::size_t height, unsigned threads, Work work)
+{
+    const unsigned bands = band_count(height, threads);
+    const auto first_row = [&](unsigned band) { return height * band / bands; };
+    std::vector<std::thread> started;
+    std::vector<unsigned> left_over;
+    for (unsigned band = 1; band < bands; ++band) {
+        try {
+            started.emplace_back(work, band, first_row(band), first_row(band + 1));
+        } catch (...) {
+            left_over.push_back(band);
+        }
+    }
+    work(0u, first_row(0), first_row(1));
+    for (std::thread &thread : started) {
+        thread.join();
+    }
+    for (unsigned band : left_over) {
+        work(band, first_row(band), first_row(band + 1));
+    }
+}
+
+// The verdict table over one band, with the strides known at compile time where the layout is
+// the usual packed one (stride 0 stands for "as given").
+template <std::ptrdiff_t column_stride, std::ptrdiff_t channel_stride>
+void levels_band(const Image &image, std::uint8_t *mask, std::size_t first, std::size_t end)
+{
+    const std::ptrdiff_t cs = column_stride ? column_stride : image.column_stride;
+    const std::ptrdiff_t ch = channel_stride ? channel_stride : image.channel_stride;
+    const std::ptrdiff_t red = image.red * ch, green = image.green * ch, blue = image.blue * ch;
+    for (std::size_t row = first; row < end; ++row) {
+        const unsigned char *pixel =
+            image.origin + static_cast<std::ptrdiff_t>(row) * image.row_stride;
+        std::uint8_t *out = mask + row * image.width;
+        for (std::size_t column = 0; column < image.width; ++column, pixel += cs) {
+            out[column] = verdict_table::accepts(pixel[red], pixel[green], pixel[blue]);
+        }
+    }
+}
+
+double component_at(const unsigned char *pixel, std::ptrdiff_t offset) noexcept
+{
+    double value;  // a strided view need not be aligned
+    std::memcpy(&value, pixel + offset, sizeof value);
+    return value;
+}
+
+DivisionFailure doubles_band(const Image &image, std::uint8_t *mask, std::size_t first,
+                             std::size_t end)
+{
+    const std::ptrdiff_t ch = image.channel_stride;
+    const std::ptrdiff_t red = image.red * ch, green = image.green * ch, blue = image.blue * ch;
+    for (std::size_t row = first; row < end; ++row) {
+        const unsigned char *pixel =
+            image.origin + static_cast<std::ptrdiff_t>(row) * image.row_stride;
+        std::uint8_t *out = mask + row * image.width;
+        for (std::size_t column = 0; column < image.width; ++column, pixel += image.column_stride) {
+            const colour_rules::Verdict verdict = colour_rules::classify(
+                component_at(pixel, red), component_at(pixel, green), component_at(pixel, blue));
+            if (verdict != colour_rules::Verdict::accept &&
+                verdict != colour_rules::Verdict::reject) {
+                return {true, row, column};
+            }
+            out[column] = verdict == colour_rules::Verdict::accept;
+        }
+    }
+    return {false, 0, 0};
+}
+
+}  // namespace
+
+unsigned useful_threads(std::size_t pixels, unsigned available) noexcept
+{
+    const std::size_t worth = std::max<std::size_t>(1, pixels / pixels_per_thread);
+    return static_cast<unsigned>(std::min<std::size_t>(std::max(available, 1u), worth));
+}
+
+void classify_levels(const Image &image, std::uint8_t *mask, unsigned threads)
+{
+    auto band = levels_band<0, 0>;
+    if (image.channel_stride == 1 && image.column_stride == 3) {
+        band = levels_band<3, 1>;
+    } else if (image.channel_stride == 1 && image.column_stride == 4) {
+        band = levels_band<4, 1>;
+    }
+    for_each_band(image.height, threads, [&](unsigned, std::size_t first, std::size_t end) {
+        band(image, mask, first, end);
+    });
+}
+
+DivisionFailure classify_doubles(const Image &image, std::uint8_t *mask, unsigned threads)
+{
+    // One slot per band; the earliest band that failed holds the first failing pixel.
+    std::vector<DivisionFailure> failures(band_count(image.height, threads));
+    for_each_band(image.height, threads, [&](unsigned band, std::size_t first, std::size_t end) {
+        failures[band] = doubles_band(image, mask, first, end);
+    });
+    for (const DivisionFailure &failure : failures) {
+        if (failure.failed) {
+            return failure;
+        }
+    }
+    return {false, 0, 0};
+}
+
+}  // namespace tonesift::image_mask

@@ -1,0 +1,172 @@
+// Whole-image masks against the rules pixel by pixel, through every layout a view can have.
+#include "colour_rules.h"
+#include "image_mask.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace {
+
+namespace rules = tonesift::colour_rules;
+namespace mask = tonesift::image_mask;
+
+struct Layout {
+    const char *name;
+    int red, green, blue, channels;
+    bool transposed, flipped;
+};
+
+const Layout layouts[] = {
+    {"RGB", 0, 1, 2, 3, false, false},  {"BGR", 2, 1, 0, 3, false, false},
+    {"RGBA", 0, 1, 2, 4, false, false}, {"BGRA", 2, 1, 0, 4, false, false},
+    {"RGB transposed", 0, 1, 2, 3, true, false}, {"BGRA flipped", 2, 1, 0, 4, false, true},
+};
+
+// Stores pixel values (r, g, b per pixel, row major) in `layout` and describes the storage.
+template <class T>
+mask::Image store(const std::vector<T> &rgb, std::size_t height, std::size_t width,
+                  const Layout &layout, std::vector<T> &storage)
+{
+    const std::size_t c = layout.channels;
+    storage.assign(height * width * c, T(77));
+    std::ptrdiff_t row = width * c, column = c;
+    if (layout.transposed) {
+        row = c;
+        column = height * c;
+    }
+    for (std::size_t y = 0; y < height; ++y) {
+        for (std::size_t x = 0; x < width; ++x) {
+            T *pixel = storage.data() + y * row + x * column;
+            pixel[layout.red] = rgb[(y * width + x) * 3];
+            pixel[layout.green] = rgb[(y * width + x) * 3 + 1];
+            pixel[layout.blue] = rgb[(y * width + x) * 3 + 2];
+        }
+    }
+    const auto bytes = static_cast<std::ptrdiff_t>(sizeof(T));
+    mask::Image image{reinterpret_cast<const unsigned char *>(storage.data()), height, width,
+                      row * bytes, column * bytes, bytes, layout.red, layout.green, layout.blue};
+    if (layout.flipped) {
+        image.origin += (height - 1) * row * bytes;
+        image.row_stride = -image.row_stride;
+        // The expected verdicts are then those of the rows in reverse order.
+    }
+    return image;
+}
+
+std::size_t source_row(const Layout &layout, std::size_t height, std::size_t y)
+{
+    return layout.flipped ? height - 1 - y : y;
+}
+
+TEST(ImageMask, LevelsEqualTheRulesInEveryLayoutAndThreadCount)
+{
+    const std::size_t height = 61, width = 67;
+    std::mt19937 random(3);
+    std::vector<unsigned char> rgb(height * width * 3);
+    for (unsigned char &level : rgb) {
+        level = random() % 256;
+    }
+    for (const Layout &layout : layouts) {
+        std::vector<unsigned char> storage;
+        const mask::Image image = store(rgb, height, width, layout, storage);
+        for (unsigned threads : {1u, 2u, 5u}) {
+            std::vector<std::uint8_t> out(height * width, 9);
+            mask::classify_levels(image, out.data(), threads);
+            for (std::size_t y = 0; y < height; ++y) {
+                for (std::size_t x = 0; x < width; ++x) {
+                    const std::size_t i = (source_row(layout, height, y) * width + x) * 3;
+                    const bool expected =
+                        rules::classify(rgb[i], rgb[i + 1], rgb[i + 2]) == rules::Verdict::accept;
+                    ASSERT_EQ(out[y * width + x], expected) << layout.name << " " << y << "," << x;
+                }
+            }
+        }
+    }
+}
+
+TEST(ImageMask, DoublesEqualTheRulesAndReportTheFirstFailure)
+{
+    const std::size_t height = 40, width = 30;
+    std::mt19937 random(4);
+    std::uniform_real_distribution<double> level(-5, 260);
+    const double specials[] = {0.0, -0.0, std::numeric_limits<double>::infinity(),
+                               std::numeric_limits<double>::quiet_NaN(), 1e-310};
+    std::vector<double> rgb(height * width * 3);
+    for (double &component : rgb) {
+        component = random() % 10 == 0 ? specials[random() % 5] : level(random);
+    }
+    for (const Layout &layout : layouts) {
+        std::vector<double> storage;
+        const mask::Image image = store(rgb, height, width, layout, storage);
+        // The reference: every verdict, and the first failing pixel in the view's reading order.
+        std::vector<std::uint8_t> expected(height * width);
+        mask::DivisionFailure first{false, 0, 0};
+        for (std::size_t y = 0; y < height; ++y) {
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::size_t i = (source_row(layout, height, y) * width + x) * 3;
+                const rules::Verdict verdict = rules::classify(rgb[i], rgb[i + 1], rgb[i + 2]);
+                expected[y * width + x] = verdict == rules::Verdict::accept;
+                if (verdict != rules::Verdict::accept && verdict != rules::Verdict::reject &&
+                    !first.failed) {
+                    first = {true, y, x};
+                }
+            }
+        }
+        for (unsigned threads : {1u, 3u}) {
+            std::vector<std::uint8_t> out(height * width);
+            const mask::DivisionFailure failure = mask::classify_doubles(image, out.data(), threads);
+            ASSERT_EQ(failure.failed, first.failed) << layout.name;
+            if (first.failed) {
+                EXPECT_EQ(failure.row, first.row);
+                EXPECT_EQ(failure.column, first.column);
+            } else {
+                EXPECT_EQ(out, expected) << layout.name;
+            }
+        }
+    }
+    // Without failing values every verdict is compared.
+    for (double &component : rgb) {
+        component = std::isfinite(component) && component > 0 ? component : 1.5;
+    }
+    {
+        std::vector<double> storage;
+        const mask::Image image = store(rgb, height, width, layouts[5], storage);
+        std::vector<std::uint8_t> out(height * width);
+        ASSERT_FALSE(mask::classify_doubles(image, out.data(), 2).failed);
+        for (std::size_t y = 0; y < height; ++y) {
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::size_t i = (source_row(layouts[5], height, y) * width + x) * 3;
+                EXPECT_EQ(out[y * width + x], rules::classify(rgb[i], rgb[i + 1], rgb[i + 2]) ==
+                                                  rules::Verdict::accept);
+            }
+        }
+    }
+    // Two failing pixels, one in a later band: the first in reading order is reported.
+    rgb[(31 * width + 4) * 3 + 0] = 2, rgb[(31 * width + 4) * 3 + 1] = -1;
+    rgb[(31 * width + 4) * 3 + 2] = -1;
+    rgb[(12 * width + 20) * 3 + 0] = 1e305, rgb[(12 * width + 20) * 3 + 1] = 1e-20;
+    rgb[(12 * width + 20) * 3 + 2] = 1;
+    std::vector<double> storage;
+    const mask::Image image = store(rgb, height, width, layouts[0], storage);
+    for (unsigned threads : {1u, 2u, 4u}) {
+        std::vector<std::uint8_t> out(height * width);
+        const mask::DivisionFailure failure = mask::classify_doubles(image, out.data(), threads);
+        EXPECT_TRUE(failure.failed);
+        EXPECT_EQ(failure.row, 12u);
+        EXPECT_EQ(failure.column, 20u);
+    }
+}
+
+TEST(ImageMask, ThreadsAreWorthIt)
+{
+    EXPECT_EQ(mask::useful_threads(100, 8), 1u);
+    EXPECT_EQ(mask::useful_threads(std::size_t{1} << 30, 2), 2u);
+    EXPECT_EQ(mask::useful_threads(std::size_t{1} << 30, 0), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// Labelling against the simplest correct version: a flood fill from each unlabelled pixel in
+// reading order, which numbers regions by their first pixel by construction.
+#include "regions.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace {
+
+namespace labelling = tonesift::labelling;
+using labelling::Connectivity;
+
+struct Reference {
+    std::vector<std::int32_t> labels;
+    labelling::Regions regions;
+};
+
+Reference flood_fill(const std::vector<unsigned char> &mask, int height, int width,
+                     Connectivity connectivity)
+{
+    Reference out{std::vector<std::int32_t>(mask.size(), 0), {}};
+    std::vector<std::pair<int, int>> stack;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (!mask[y * width + x] || out.labels[y * width + x]) {
+                continue;
+            }
+            const auto number = static_cast<std::int32_t>(out.regions.pixels.size() + 1);
+            out.regions.pixels.push_back(0);
+            out.regions.left.push_back(x);
+            out.regions.right.push_back(x);
+            out.regions.top.push_back(y);
+            out.regions.bottom.push_back(y);
+            out.labels[y * width + x] = number;
+            stack.assign(1, {y, x});
+            while (!stack.empty()) {
+                const auto [py, px] = stack.back();
+                stack.pop_back();
+                const std::size_t k = number - 1;
+                ++out.regions.pixels[k];
+                out.regions.left[k] = std::min(out.regions.left[k], px);
+                out.regions.right[k] = std::max(out.regions.right[k], px);
+                out.regions.top[k] = std::min(out.regions.top[k], py);
+                out.regions.bottom[k] = std::max(out.regions.bottom[k], py);
+                for (int dy = -1; dy <= 1; ++dy) {
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const bool diagonal = dy != 0 && dx != 0;
+                        const int ny = py + dy, nx = px + dx;
+                        if ((dy == 0 && dx == 0) || (diagonal && connectivity == Connectivity::four) ||
+                            ny < 0 || ny >= height || nx < 0 || nx >= width ||
+                            !mask[ny * width + nx] || out.labels[ny * width + nx]) {
+                            continue;
+                        }
+                        out.labels[ny * width + nx] = number;
+                        stack.push_back({ny, nx});
+                    }
+                }
+            }
+        }
+    }
+    return out;
+}
+
+// (height, width, density in percent, connectivity)
+class RandomMasks : public testing::TestWithParam<std::tuple<int, int, int, Connectivity>> {};
+
+TEST_P(RandomMasks, EqualFloodFill)
+{
+    const auto [height, width, density, connectivity] = GetParam();
+    std::mt19937 random(height * 7919 + width * 31 + density);
+    for (int trial = 0; trial < 20; ++trial) {
+        // Bytes of any value: only zero is background.
+        std::vector<unsigned char> mask(static_cast<std::size_t>(height) * width);
+        for (unsigned char &byte : mask) {
+            byte = static_cast<int>(random() % 100) < density ? 1 + random() % 255 : 0;
+        }
+        const Reference expected = flood_fill(mask, height, width, connectivity);
+        std::vector<std::int32_t> labels(mask.size(), -7);
+        labelling::Regions regions;
+        labelling::label({mask.data(), std::size_t(height), std::size_t(width), width, 1},
+                         connectivity, labels.data(), regions);
+        ASSERT_EQ(labels, expected.labels);
+        ASSERT_EQ(regions.pixels, expected.regions.pixels);
+        ASSERT_EQ(regions.left, expected.regions.left);
+        ASSERT_EQ(regions.right, expected.regions.right);
+        ASSERT_EQ(regions.top, expected.regions.top);
+        ASSERT_EQ(regions.bottom, expected.regions.bottom);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, RandomMasks,
+    testing::Combine(testing::Values(1, 2, 7, 40), testing::Values(1, 3, 64),
+                     testing::Values(10, 45, 60, 90), testing::Values(Connectivity::four,
+                                                                      Connectivity::eight)));
+
+// The worst cases for the decision tree and the equivalences: stairs that merge late, a
+// checkerboard (every pixel its own region under 4-connectivity, one region under 8) and a comb.
+TEST(Labelling, CheckerboardComesApartOnlyUnderFourConnectivity)
+{
+    const int size = 9;
+    std::vector<unsigned char> mask(size * size);
+    for (int i = 0; i < size * size; ++i) {
+        mask[i] = (i / size + i % size) % 2 == 0;
+    }
+    for (Connectivity connectivity : {Connectivity::four, Connectivity::eight}) {
+        std::vector<std::int32_t> labels(mask.size());
+        labelling::Regions regions;
+        labelling::label({mask.data(), size, size, size, 1}, connectivity, labels.data(), regions);
+        EXPECT_EQ(regions.pixels.size(), connectivity == Connectivity::four ? 41u : 1u);
+        EXPECT_EQ(labels, flood_fill(mask, size, size, connectivity).labels);
+    }
+}
+
+TEST(Labelling, StridedAndReversedViewsReadTheSameMask)
+{
+    const int height = 13, width = 11;
+    std::mt19937 random(5);
+    std::vector<unsigned char> mask(height * width);
+    for (unsigned char &byte : mask) {
+        byte = random() % 3 != 0;
+    }
+    // The same mask stored transposed and read back through strides, then upside down.
+    std::vector<unsigned char> transposed(height * width);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            transposed[x * height + (height - 1 - y)] = mask[y * width + x];
+        }
+    }
+    const Reference expected = flood_fill(mask, height, width, Connectivity::eight);
+    std::vector<std::int32_t> labels(mask.size());
+    labelling::Regions regions;
+    labelling::label({transposed.data() + (height - 1), height, width, -1, height},
+                     Connectivity::eight, labels.data(), regions);
+    EXPECT_EQ(labels, expected.labels);
+    EXPECT_EQ(regions.pixels, expected.regions.pixels);
+}
+
+TEST(Labelling, EmptyMasks)
+{
+    for (auto [height, width] : {std::pair{0, 0}, std::pair{0, 5}, std::pair{5, 0}}) {
+        labelling::Regions regions;
+        labelling::label({nullptr, std::size_t(height), std::size_t(width), width, 1},
+                         Connectivity::eight, nullptr, regions);
+        EXPECT_TRUE(regions.pixels.empty());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,280 @@
+"""tonesift_image: whole-image masks equal tonesift() per pixel, regions equal scipy's."""
+import importlib.util
+import math
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tonesift
+import tonesift_image
+from tonesift_image import skin_mask, skin_regions
+
+ndimage = pytest.importorskip("scipy.ndimage")
+Image = pytest.importorskip("PIL.Image")
+
+ROOT = Path(__file__).resolve().parents[2]
+PHOTOS = [ROOT / "examples" / "data" / "astronaut.png"] + sorted(
+    (ROOT.parent / "shared" / "data").glob("*.png"))
+PHOTOS = [path for path in PHOTOS if path.exists()]
+
+
+def photo(path):
+    with Image.open(path) as image:
+        return np.asarray(image.convert("RGB"))
+
+
+def per_pixel(pixels):
+    """tonesift() on every pixel, the reference: verdicts, or the first failure's position."""
+    height, width, _ = pixels.shape
+    flat = pixels.reshape(-1, pixels.shape[2])
+    verdicts = []
+    for index, (r, g, b) in enumerate(zip(flat[:, 0].tolist(), flat[:, 1].tolist(),
+                                          flat[:, 2].tolist())):
+        try:
+            verdicts.append(tonesift.tonesift(r, g, b))
+        except ZeroDivisionError:
+            return divmod(index, width)
+    return np.array(verdicts, dtype=bool).reshape(height, width)
+
+
+# --- Masks ---------------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def cube():
+    """All 16,777,216 colours in a 4096 x 4096 image, and tonesift()'s verdict on each."""
+    levels = np.arange(1 << 24, dtype=np.uint32)
+    rgb = np.stack([levels >> 16, (levels >> 8) & 255, levels & 255], axis=-1).astype(np.uint8)
+    rgb = rgb.reshape(4096, 4096, 3)
+    r, g, b = (rgb[..., i].ravel().tolist() for i in range(3))
+    expected = np.fromiter(map(tonesift.tonesift, r, g, b), dtype=bool, count=1 << 24)
+    return rgb, expected.reshape(4096, 4096)
+
+
+def test_the_whole_cube_equals_tonesift_in_every_channel_order(cube):
+    rgb, expected = cube
+    assert expected.any() and not expected.all()
+    assert np.array_equal(skin_mask(rgb), expected)
+    assert np.array_equal(skin_mask(rgb[..., ::-1], channels="BGR"), expected)
+    alpha = np.full(rgb.shape[:2] + (1,), 7, dtype=np.uint8)
+    assert np.array_equal(skin_mask(np.concatenate([rgb, alpha], axis=2), channels="RGBA"),
+                          expected)
+    bgra = np.concatenate([rgb[..., ::-1], alpha], axis=2)
+    assert np.array_equal(skin_mask(bgra, channels="BGRA", threads=2), expected)
+
+
+SPECIALS = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e-310, 1e308, 255.5, 256.0, -3.25]
+
+
+def test_doubles_equal_tonesift_including_specials():
+    rng = np.random.default_rng(12)
+    pixels = rng.uniform(-2, 258, (120, 90, 3))
+    pixels[rng.random(pixels.shape) < 0.05] = 0
+    specials = rng.choice(SPECIALS, pixels.shape)
+    chosen = rng.random(pixels.shape) < 0.08
+    pixels[chosen] = specials[chosen]
+    # Keep only pixels on which tonesift() does not fail, so that every verdict is compared.
+    for y, x in np.ndindex(pixels.shape[:2]):
+        try:
+            tonesift.tonesift(*pixels[y, x].tolist())
+        except ZeroDivisionError:
+            pixels[y, x] = (1.0, 2.0, 3.0)
+    expected = per_pixel(pixels)
+    assert isinstance(expected, np.ndarray)
+    for threads in (1, 3):
+        assert np.array_equal(skin_mask(pixels, threads=threads), expected)
+    whole = rng.integers(0, 256, (50, 40, 3)).astype(np.float64)
+    assert np.array_equal(skin_mask(whole), skin_mask(whole.astype(np.uint8)))
+    assert np.array_equal(skin_mask(whole), per_pixel(whole))
+
+
+@pytest.mark.parametrize("failing", [
+    [((2, -1, -1), (17, 3))],                                   # the sum cancels
+    [((1e305, 1e-20, 1), (40, 0)), ((2, -1, -1), (41, 7))],     # green over the sum underflows
+    [((1e-200, 1e-201, 1e-201), (5, 88)), ((math.inf, 0, 0), (2, 9))],
+])
+def test_a_failing_division_names_the_first_failing_pixel(failing):
+    pixels = np.full((60, 100, 3), 120.5)
+    for colour, where in failing:
+        pixels[where] = colour
+    expected = per_pixel(pixels)
+    assert isinstance(expected, tuple)
+    for threads in (1, 4):
+        with pytest.raises(ZeroDivisionError, match=r"^float division at row \d+, column \d+$") \
+                as excinfo:
+            skin_mask(pixels, threads=threads)
+        assert (excinfo.value.row, excinfo.value.column) == expected
+
+
+@pytest.fixture(scope="module")
+def sample():
+    return photo(PHOTOS[0])
+
+
+def read_only(array):
+    array = array.copy()
+    array.flags.writeable = False
+    return array
+
+
+@pytest.mark.parametrize("view, on_mask", [
+    (lambda a: a[::-1], lambda m: m[::-1]),                 # negative row stride
+    (lambda a: a[:, ::-3], lambda m: m[:, ::-3]),           # negative column stride, every third
+    (lambda a: a[100:180, 7:300:2], lambda m: m[100:180, 7:300:2]),
+    (np.asfortranarray, lambda m: m),
+    (lambda a: a.transpose(1, 0, 2).copy().transpose(1, 0, 2), lambda m: m),
+    (read_only, lambda m: m),
+    (lambda a: memoryview(np.ascontiguousarray(a)), lambda m: m),
+    (lambda a: Image.fromarray(np.ascontiguousarray(a)), lambda m: m),
+], ids=["flipped", "reversed columns", "window", "fortran", "transposed storage", "read-only",
+        "memoryview", "PIL image"])
+def test_any_view_of_the_pixels_gives_the_same_mask(sample, view, on_mask):
+    assert np.array_equal(skin_mask(view(sample)), on_mask(skin_mask(sample)))
+
+
+def test_the_sample_mask_equals_tonesift(sample):
+    assert np.array_equal(skin_mask(sample), per_pixel(sample))
+
+
+def test_empty_images_give_empty_masks():
+    for shape in [(0, 0, 3), (0, 7, 3), (7, 0, 4)]:
+        channels = "RGB" if shape[2] == 3 else "RGBA"
+        for dtype in (np.uint8, np.float64):
+            mask = skin_mask(np.zeros(shape, dtype), channels=channels)
+            assert mask.shape == shape[:2] and mask.dtype == bool
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: skin_mask(np.zeros((4, 4), np.uint8)), ValueError, "not one of 2 dimensions"),
+    (lambda: skin_mask(np.zeros((2, 2, 2, 3), np.uint8)), ValueError, "not one of 4 dimensions"),
+    (lambda: skin_mask(np.zeros((4, 4, 4), np.uint8)), ValueError, "needs 3 channels"),
+    (lambda: skin_mask(np.zeros((4, 4, 3), np.uint8), channels="RGBA"), ValueError,
+     "needs 4 channels per pixel, and these pixels have 3"),
+    (lambda: skin_mask(np.zeros((4, 4, 3), np.uint8), channels="HSV"), ValueError,
+     "channels must be one of 'RGB', 'BGR', 'RGBA', 'BGRA', not 'HSV'"),
+    (lambda: skin_mask(np.zeros((4, 4, 3), np.uint8), channels=None), ValueError, "not None"),
+    (lambda: skin_mask(np.zeros((4, 4, 3), np.int32)), TypeError,
+     "uint8 levels or float64 components, not int32"),
+    (lambda: skin_mask(np.zeros((4, 4, 3), ">f8")), TypeError, "not >f8"),
+    (lambda: skin_mask(np.zeros((4, 4, 3), np.uint8), threads=0), ValueError, "at least 1"),
+    (lambda: skin_mask(np.zeros((4, 4, 3), np.uint8), threads=1.5), TypeError, "not float"),
+    (lambda: skin_mask(np.zeros((4, 4, 3), np.uint8), threads=True), TypeError, "not bool"),
+    (lambda: skin_regions(np.zeros((4, 4), bool), connectivity=6), ValueError, "4 or 8, not 6"),
+    (lambda: skin_regions(np.zeros((4, 4), bool), connectivity=True), ValueError, "not True"),
+    (lambda: skin_regions(np.zeros((4, 4, 1), bool)), ValueError, "not one of 3 dimensions"),
+    (lambda: skin_regions(np.array([["a"]])), TypeError, "numbers or booleans, not <U1"),
+    (lambda: skin_regions(np.zeros((2, 2), object)), TypeError, "not object"),
+], ids=lambda value: value if isinstance(value, str) else "")
+def test_bad_arguments_are_named(call, error, message):
+    with pytest.raises(error, match=None) as excinfo:
+        call()
+    assert message in str(excinfo.value)
+
+
+def test_sizes_that_overflow_are_refused():
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1, bool), shape=(1 << 16, 1 << 16),
+                                           strides=(0, 0))
+    with pytest.raises(ValueError, match="more pixels than int32 labels can number"):
+        skin_regions(huge)
+
+
+# --- Regions -------------------------------------------------------------------------------------
+
+def scipy_regions(mask, connectivity):
+    structure = np.ones((3, 3), bool) if connectivity == 8 else None
+    labels, count = ndimage.label(mask, structure=structure)
+    boxes = ndimage.find_objects(labels)
+    pixels = np.bincount(labels.ravel(), minlength=count + 1)[1:]
+    return labels, count, pixels, [(b[1].start, b[0].start, b[1].stop - 1, b[0].stop - 1)
+                                   for b in boxes]
+
+
+@pytest.mark.parametrize("connectivity", [8, 4])
+@pytest.mark.parametrize("path", PHOTOS, ids=lambda path: path.name)
+def test_regions_of_photos_equal_scipy(path, connectivity):
+    mask = skin_mask(photo(path))
+    labels, count, pixels, boxes = scipy_regions(mask, connectivity)
+    regions = skin_regions(mask, connectivity=connectivity)
+    assert regions.labels.dtype == np.int32 and regions.labels.shape == mask.shape
+    assert np.array_equal(regions.labels, labels)
+    assert len(regions) == count
+    assert np.array_equal(regions.pixels, pixels)
+    assert list(zip(regions.left.tolist(), regions.top.tolist(), regions.right.tolist(),
+                    regions.bottom.tolist())) == boxes
+
+
+@pytest.mark.parametrize("values", [
+    lambda m: m.astype(np.uint8) * 255,
+    lambda m: m.astype(np.int16) * -3,
+    lambda m: np.where(m, np.nan, 0.0),
+    lambda m: np.where(m, 1 + 1j, 0),
+    lambda m: m.view(np.uint8) * 2,          # a bool array holds 0/1, this holds 0/2
+    lambda m: np.asfortranarray(m)[::-1][::-1],
+], ids=["uint8 255", "int16 negative", "float NaN", "complex", "even bytes", "fortran"])
+def test_any_non_zero_value_counts_as_skin(sample, values):
+    mask = skin_mask(sample)
+    expected = skin_regions(mask)
+    regions = skin_regions(values(mask))
+    assert np.array_equal(regions.labels, expected.labels) and len(regions) == len(expected)
+
+
+def test_regions_equal_the_example_programs_flood_fill(sample):
+    spec = importlib.util.spec_from_file_location(
+        "find_skin_regions", ROOT / "examples" / "find_skin_regions.py")
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    small = np.ascontiguousarray(sample[::2, ::2])
+    records = example.classify_pixels(Image.fromarray(small), lambda rows: None)
+    reference = example.group_regions(records, small.shape[1], small.shape[0])
+    regions = skin_regions(skin_mask(small))
+    assert [(r.pixels, r.left, r.top, r.right, r.bottom) for r in reference] == list(zip(
+        regions.pixels.tolist(), regions.left.tolist(), regions.top.tolist(),
+        regions.right.tolist(), regions.bottom.tolist()))
+    assert [record.region for record in records] == regions.labels.ravel().tolist()
+
+
+def test_empty_masks_have_no_regions():
+    for shape in [(0, 0), (0, 9), (9, 0), (3, 3)]:
+        regions = skin_regions(np.zeros(shape, bool))
+        assert len(regions) == 0 and regions.labels.shape == shape
+        assert regions.pixels.dtype == np.int64 and regions.left.dtype == np.int32
+
+
+# --- Threads -------------------------------------------------------------------------------------
+
+def test_threads_change_nothing_but_speed():
+    rng = np.random.default_rng(3)
+    pixels = rng.integers(0, 256, (1500, 700, 3), dtype=np.uint8)
+    reference = skin_mask(pixels, threads=1)
+    for threads in (2, 3, 16, None):
+        assert np.array_equal(skin_mask(pixels, threads=threads), reference)
+    assert np.array_equal(skin_mask(pixels.astype(np.float64), threads=3), reference)
+
+
+def test_calls_from_several_threads_at_once(sample):
+    big = np.tile(sample, (4, 4, 1))
+    expected = skin_mask(big, threads=1)
+    expected_regions = skin_regions(expected)
+    results, errors = [], []
+
+    def work():
+        try:
+            for _ in range(3):
+                mask = skin_mask(big)
+                results.append(np.array_equal(mask, expected) and np.array_equal(
+                    skin_regions(mask).labels, expected_regions.labels))
+        except BaseException as error:  # noqa: B902 - reported below
+            errors.append(error)
+
+    workers = [threading.Thread(target=work) for _ in range(4)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert errors == [] and results == [True] * 12
+
+
+def test_the_package_says_what_it_offers():
+    assert set(tonesift_image.__all__) == {"Regions", "skin_mask", "skin_regions"}
+    assert "0 outside every region" in tonesift_image.Regions.__doc__
