@@ -95,7 +95,7 @@ TEST_P(RandomMasks, EqualFloodFill)
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, RandomMasks,
-    testing::Combine(testing::Values(1, 2, 7, 40), testing::Values(1, 3, 64),
+    testing::Combine(testing::Values(1, 2, 7, 40), testing::Values(1, 3, 17, 64, 70, 130),
                      testing::Values(10, 45, 60, 90), testing::Values(Connectivity::four,
                                                                       Connectivity::eight)));
 

@@ -1,0 +1,208 @@
+"""Whole images: tonesift_image against what a user would otherwise pick, in one process.
+
+    python3.8 bench/bench_image.py [--rounds N] [--quick]
+
+On the 512 x 512 sample and on a ~24 Mpixel composite of real photographs, one thread unless
+said: the skin mask, the regions of that mask, and the whole job (both), in ns per pixel, the
+median of N rounds in a freshly shuffled order. Peers: numpy with a 16 MiB lookup table built
+from the same rules plus scipy.ndimage (label, find_objects, bincount); OpenCV's usual recipe
+(cvtColor to YCrCb and HSV, inRange on each, bitwise_or, connectedComponentsWithStats), which
+has other rules; and the example program's per-pixel way (tonesift() and one Skin record per
+pixel, a Python flood fill), on a 128 x 128 crop only. Then peak memory of the whole job above
+the input, in a fresh process.
+"""
+import argparse
+import random
+import resource
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "examples"))
+
+import tonesift_image  # noqa: E402
+
+PHOTOS = [ROOT / "examples" / "data" / "astronaut.png"] + sorted(
+    (ROOT.parent / "shared" / "data").glob("*.png"))
+
+
+def photos():
+    from PIL import Image
+    loaded = []
+    for path in PHOTOS:
+        if path.exists():
+            with Image.open(path) as image:
+                loaded.append(np.asarray(image.convert("RGB")))
+    return loaded
+
+
+def composite(images, height=4000, width=6000):
+    """A height x width mosaic of the photos, tile after tile in turn, cut at the edges."""
+    canvas = np.empty((height, width, 3), np.uint8)
+    turn, y = 0, 0
+    while y < height:
+        x, row_height = 0, 0
+        while x < width:
+            tile = images[turn % len(images)]
+            turn += 1
+            h, w = min(tile.shape[0], height - y), min(tile.shape[1], width - x)
+            canvas[y:y + h, x:x + w] = tile[:h, :w]
+            x += w
+            row_height = max(row_height, h)
+        y += row_height
+    return canvas
+
+
+def numpy_lookup_table():
+    levels = np.arange(1 << 24, dtype=np.uint32)
+    cube = np.stack([levels >> 16, (levels >> 8) & 255, levels & 255], -1).astype(np.uint8)
+    return tonesift_image.skin_mask(cube.reshape(4096, 4096, 3)).ravel()
+
+
+def contenders(lut):
+    import cv2
+    from scipy import ndimage
+    eight = np.ones((3, 3), bool)
+
+    def lut_mask(pixels):
+        index = pixels[..., 0].astype(np.uint32) << 16
+        index |= pixels[..., 1].astype(np.uint32) << 8
+        index |= pixels[..., 2]
+        return lut[index]
+
+    def scipy_regions(mask):
+        labels, count = ndimage.label(mask, structure=eight)
+        return labels, ndimage.find_objects(labels), np.bincount(labels.ravel())
+
+    def cv_mask(pixels):
+        ycrcb = cv2.cvtColor(pixels, cv2.COLOR_RGB2YCrCb)
+        hsv = cv2.cvtColor(pixels, cv2.COLOR_RGB2HSV)
+        return cv2.bitwise_or(cv2.inRange(ycrcb, (0, 133, 77), (255, 173, 127)),
+                              cv2.inRange(hsv, (0, 58, 30), (17, 174, 255)))
+
+    def cv_regions(mask):
+        return cv2.connectedComponentsWithStats(mask, connectivity=8)
+
+    ours_mask = lambda pixels: tonesift_image.skin_mask(pixels, threads=1)  # noqa: E731
+    ours_regions = lambda mask: tonesift_image.skin_regions(mask, threads=1)  # noqa: E731
+    return {
+        "tonesift_image": (ours_mask, ours_regions),
+        "numpy table + scipy": (lut_mask, scipy_regions),
+        "OpenCV recipe": (cv_mask, cv_regions),
+    }
+
+
+def per_pixel_job(pixels):
+    from PIL import Image
+    import find_skin_regions as example
+    image = Image.fromarray(pixels)
+    started = time.perf_counter()
+    records = example.classify_pixels(image, lambda rows: None)
+    classified = time.perf_counter()
+    example.group_regions(records, image.width, image.height)
+    done = time.perf_counter()
+    return classified - started, done - classified
+
+
+def measure(images, table, rounds, seed):
+    samples = {}
+    rng = random.Random(seed)
+    order = [(name, label, pixels) for label, pixels in images.items() for name in table]
+    for _ in range(rounds):
+        rng.shuffle(order)
+        for name, label, pixels in order:
+            make_mask, make_regions = table[name]
+            started = time.perf_counter()
+            mask = make_mask(pixels)
+            masked = time.perf_counter()
+            make_regions(mask)
+            done = time.perf_counter()
+            samples.setdefault((label, name), []).append((masked - started, done - masked))
+    return samples
+
+
+def peak_memory(label, threads):
+    """Bytes per pixel that the whole job needs above the input image, in a fresh process."""
+    script = f"""
+import resource, sys
+sys.path.insert(0, {str(ROOT / 'bench')!r})
+import numpy as np, bench_image, tonesift_image
+images = bench_image.photos()
+pixels = images[0] if {label!r} == "sample" else bench_image.composite(images)
+tonesift_image.skin_mask(pixels[:8, :8]); tonesift_image.skin_regions(np.ones((8, 8), bool))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+tonesift_image.skin_regions(tonesift_image.skin_mask(pixels, threads={threads}), threads={threads})
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((after - before) * 1024 / (pixels.shape[0] * pixels.shape[1]))
+"""
+    output = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            check=True).stdout
+    return float(output)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, help="rounds (default 9, 3 with --quick)")
+    parser.add_argument("--quick", action="store_true", help="few rounds, for a quick look")
+    parser.add_argument("--seed", type=int, default=1)
+    arguments = parser.parse_args()
+    rounds = arguments.rounds or (3 if arguments.quick else 9)
+
+    loaded = photos()
+    images = {"sample": loaded[0], "composite": composite(loaded)}
+    table = contenders(numpy_lookup_table())
+    for name, (make_mask, make_regions) in table.items():  # warm-up
+        make_regions(make_mask(loaded[0]))
+    samples = measure(images, table, rounds, arguments.seed)
+
+    print(f"whole images, {time.strftime('%Y-%m-%d')}, {rounds} rounds, ns per pixel, one thread\n")
+    print(f"{'image':10} {'way':22} {'mask':>7} {'regions':>8} {'job':>7} {'job x ours':>11}")
+    jobs = {}
+    for label, pixels in images.items():
+        count = pixels.shape[0] * pixels.shape[1]
+        for name in table:
+            mask_times, region_times = zip(*samples[label, name])
+            job = statistics.median(m + r for m, r in samples[label, name]) / count * 1e9
+            jobs[label, name] = job
+            print(f"{label:10} {name:22} {statistics.median(mask_times) / count * 1e9:7.2f} "
+                  f"{statistics.median(region_times) / count * 1e9:8.2f} {job:7.2f} "
+                  f"{job / jobs[label, 'tonesift_image']:11.2f}")
+    crop = np.ascontiguousarray(loaded[0][192:320, 192:320])
+    classify, group = per_pixel_job(crop)
+    count = crop.shape[0] * crop.shape[1]
+    per_pixel = (classify + group) / count * 1e9
+    print(f"{'crop 128²':10} {'per pixel (example)':22} {classify / count * 1e9:7.0f} "
+          f"{group / count * 1e9:8.0f} {per_pixel:7.0f}")
+
+    big = images["composite"]
+    threaded = []
+    for _ in range(rounds):
+        started = time.perf_counter()
+        tonesift_image.skin_mask(big, threads=2)
+        threaded.append(time.perf_counter() - started)
+    one = statistics.median(m for m, _ in samples["composite", "tonesift_image"])
+    two = statistics.median(threaded)
+    print(f"\ncomposite mask with 2 threads: {two / big[..., 0].size * 1e9:.2f} ns/pixel, "
+          f"{one / two:.2f}x one thread")
+    memory = {label: peak_memory(label, 1) for label in ("composite",)}
+    print(f"peak memory of the whole job above the input: {memory['composite']:.2f} bytes/pixel")
+
+    ours = {label: jobs[label, "tonesift_image"] for label in images}
+    print()
+    for label in images:
+        mask = statistics.median(m for m, _ in samples[label, "tonesift_image"]) / (
+            images[label].shape[0] * images[label].shape[1]) * 1e9
+        print(f"{label}: mask {mask:.2f} ns/pixel (target <= 1.5); job "
+              f"{jobs[label, 'OpenCV recipe'] / ours[label]:.2f}x faster than OpenCV's recipe "
+              f"(target >= 1), {jobs[label, 'numpy table + scipy'] / ours[label]:.2f}x faster "
+              f"than numpy table + scipy (target >= 3)")
+    print(f"per-pixel job / ours on the sample: {per_pixel / ours['sample']:.0f}x (target >= 200)")
+
+
+if __name__ == "__main__":
+    main()
