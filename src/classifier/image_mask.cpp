@@ -4,45 +4,16 @@
 
 #include "colour_rules.h"
 #include "verdict_table.h"
+#include "bands.h"
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 namespace tonesift::image_mask {
 namespace {
 
 constexpr std::size_t pixels_per_thread = 1 << 18;
-
-unsigned band_count(std::size_t height, unsigned threads) noexcept
-{
-    return static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, height)));
-}
-
-// Runs work(band, first_row, end_row) over band_count() bands of rows, one thread each, the
-// first band on the calling thread. If a thread cannot be started, its band runs here instead.
-template <class Work> void for_each_band(std::size_t height, unsigned threads, Work work)
-{
-    const unsigned bands = band_count(height, threads);
-    const auto first_row = [&](unsigned band) { return height * band / bands; };
-    std::vector<std::thread> started;
-    std::vector<unsigned> left_over;
-    for (unsigned band = 1; band < bands; ++band) {
-        try {
-            started.emplace_back(work, band, first_row(band), first_row(band + 1));
-        } catch (...) {
-            left_over.push_back(band);
-        }
-    }
-    work(0u, first_row(0), first_row(1));
-    for (std::thread &thread : started) {
-        thread.join();
-    }
-    for (unsigned band : left_over) {
-        work(band, first_row(band), first_row(band + 1));
-    }
-}
 
 // The verdict table over one band. The usual packed layouts get their own copy with strides and
 // channel offsets known at compile time (0 stands for "as given"), about a third fewer
@@ -120,7 +91,8 @@ void classify_levels(const Image &image, std::uint8_t *mask, unsigned threads)
             band = rgb ? levels_band<4, 0, 1, 2> : bgr ? levels_band<4, 2, 1, 0> : band;
         }
     }
-    for_each_band(image.height, threads, [&](unsigned, std::size_t first, std::size_t end) {
+    parallel::for_each_band(image.height, threads,
+                            [&](unsigned, std::size_t first, std::size_t end) {
         band(image, mask, first, end);
     });
 }
@@ -128,8 +100,9 @@ void classify_levels(const Image &image, std::uint8_t *mask, unsigned threads)
 DivisionFailure classify_doubles(const Image &image, std::uint8_t *mask, unsigned threads)
 {
     // One slot per band; the earliest band that failed holds the first failing pixel.
-    std::vector<DivisionFailure> failures(band_count(image.height, threads));
-    for_each_band(image.height, threads, [&](unsigned band, std::size_t first, std::size_t end) {
+    std::vector<DivisionFailure> failures(parallel::band_count(image.height, threads));
+    parallel::for_each_band(image.height, threads,
+                            [&](unsigned band, std::size_t first, std::size_t end) {
         failures[band] = doubles_band(image, mask, first, end);
     });
     for (const DivisionFailure &failure : failures) {

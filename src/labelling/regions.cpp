@@ -4,7 +4,14 @@
 // second pass finds the same runs again, writes the sets' final numbers over whole runs and the
 // background between them, and sums up each region run by run. Rows are read as bits, so a run
 // costs a few instructions whatever its length, and most work is per run, not per pixel.
+//
+// On several threads, each band of rows runs the first pass on its own labels. The bands' labels
+// are then numbered one after another, so that the order of labels is still the reading order
+// of their first pixels, and the runs that touch across each seam between bands merge their
+// sets. The second pass runs by bands again, summing per band, and the sums are combined.
 #include "regions.h"
+
+#include "bands.h"
 
 #include <algorithm>
 #include <cstring>
@@ -56,6 +63,16 @@ public:
     }
 
     Label final_number(Label x) const noexcept { return parent_[x]; }
+
+    Label size() const noexcept { return static_cast<Label>(parent_.size() - 1); }
+
+    // Adds the labels of another set, renumbered from `offset` + 1, with their equivalences.
+    void append(const Equivalences &other, Label offset)
+    {
+        for (std::size_t x = 1; x < other.parent_.size(); ++x) {
+            parent_.push_back(other.parent_[x] + offset);
+        }
+    }
 
 private:
     Label root(Label x) const noexcept
@@ -144,27 +161,40 @@ template <Connectivity connectivity> bool touches(const Run &above, std::size_t 
     }
 }
 
+// Calls touched(k) for each run above[k] that touches [s, e), moving `first` past the runs that
+// no later run of the row can touch. Runs of a row are in order and do not overlap.
+template <Connectivity connectivity, class Touched>
+void for_each_touching(const std::vector<Run> &above, std::size_t &first, std::size_t s,
+                       std::size_t e, Touched touched)
+{
+    while (first < above.size() && !touches<connectivity>(above[first], s, e) &&
+           above[first].end <= s) {
+        ++first;
+    }
+    std::size_t k = first;
+    for (; k < above.size() && touches<connectivity>(above[k], s, e); ++k) {
+        touched(k);
+    }
+    // The last run touched may touch the next run too; the ones before it cannot.
+    first = k > first ? k - 1 : first;
+}
+
+// First pass over rows [first_row, end_row), as if the first of them were the image's top.
 template <Connectivity connectivity>
-void provisional_labels(const Mask &mask, Label *labels, Equivalences &sets)
+void provisional_labels(const Mask &mask, std::size_t first_row, std::size_t end_row,
+                        Label *labels, Equivalences &sets)
 {
     std::vector<Word> row((mask.width + word_bits - 1) / word_bits);
     std::vector<Run> above, here;
-    for (std::size_t y = 0; y < mask.height; ++y) {
+    for (std::size_t y = first_row; y < end_row; ++y) {
         read_row(mask, y, row.data());
         here.clear();
-        std::size_t first = 0;  // the first run above that may touch the current run
+        std::size_t first = 0;
         for_each_run(row.data(), mask.width, [&](std::size_t s, std::size_t e) {
-            while (first < above.size() && !touches<connectivity>(above[first], s, e) &&
-                   above[first].end <= s) {
-                ++first;
-            }
             Label label = 0;
-            std::size_t k = first;
-            for (; k < above.size() && touches<connectivity>(above[k], s, e); ++k) {
+            for_each_touching<connectivity>(above, first, s, e, [&](std::size_t k) {
                 label = label ? sets.merge(label, above[k].label) : above[k].label;
-            }
-            // The last run touched may touch the next run too; the ones before it cannot.
-            first = k > first ? k - 1 : first;
+            });
             if (label == 0) {
                 label = sets.make();
             }
@@ -175,43 +205,104 @@ void provisional_labels(const Mask &mask, Label *labels, Equivalences &sets)
     }
 }
 
+// The runs of row y with their provisional labels, moved by `offset`.
+std::vector<Run> labelled_runs(const Mask &mask, std::size_t y, const Label *labels, Label offset)
+{
+    std::vector<Word> row((mask.width + word_bits - 1) / word_bits);
+    read_row(mask, y, row.data());
+    std::vector<Run> runs;
+    for_each_run(row.data(), mask.width, [&](std::size_t s, std::size_t e) {
+        runs.push_back({s, e, labels[y * mask.width + s] + offset});
+    });
+    return runs;
+}
+
+// Merges the sets of runs that touch across the seam above row y, the first row of a band.
+template <Connectivity connectivity>
+void merge_seam(const Mask &mask, std::size_t y, const Label *labels, Label offset_above,
+                Label offset_below, Equivalences &sets)
+{
+    const std::vector<Run> above = labelled_runs(mask, y - 1, labels, offset_above);
+    std::size_t first = 0;
+    for (const Run &run : labelled_runs(mask, y, labels, offset_below)) {
+        for_each_touching<connectivity>(above, first, run.start, run.end, [&](std::size_t k) {
+            sets.merge(run.label, above[k].label);
+        });
+    }
+}
+
 struct Totals {
     std::int64_t pixels = 0;
-    Label left = std::numeric_limits<Label>::max(), top = 0, right = -1, bottom = 0;
+    Label left = std::numeric_limits<Label>::max(), top = std::numeric_limits<Label>::max();
+    Label right = -1, bottom = -1;
+
+    void add(const Totals &other) noexcept
+    {
+        pixels += other.pixels;
+        left = std::min(left, other.left);
+        top = std::min(top, other.top);
+        right = std::max(right, other.right);
+        bottom = std::max(bottom, other.bottom);
+    }
 };
 
-}  // namespace
-
-void label(const Mask &mask, Connectivity connectivity, Label *labels, Regions &regions)
+// Second pass over rows [first_row, end_row): final numbers over whole runs and zeros between
+// them, and each provisional label's totals (totals[label], labels moved by `offset`).
+void final_labels(const Mask &mask, std::size_t first_row, std::size_t end_row, Label *labels,
+                  const Equivalences &sets, Label offset, std::vector<Totals> &totals)
 {
-    Equivalences sets;
-    if (connectivity == Connectivity::four) {
-        provisional_labels<Connectivity::four>(mask, labels, sets);
-    } else {
-        provisional_labels<Connectivity::eight>(mask, labels, sets);
-    }
-    const Label count = sets.flatten();
-    std::vector<Totals> totals(static_cast<std::size_t>(count));
     std::vector<Word> row((mask.width + word_bits - 1) / word_bits);
-    for (std::size_t y = 0; y < mask.height; ++y) {
+    for (std::size_t y = first_row; y < end_row; ++y) {
         read_row(mask, y, row.data());
         Label *line = labels + y * mask.width;
         std::size_t done = 0;
         for_each_run(row.data(), mask.width, [&](std::size_t s, std::size_t e) {
-            const Label number = sets.final_number(line[s]);
+            Totals &run = totals[static_cast<std::size_t>(line[s])];
             std::fill(line + done, line + s, 0);
-            std::fill(line + s, line + e, number);
+            std::fill(line + s, line + e, sets.final_number(line[s] + offset));
             done = e;
-            Totals &region = totals[static_cast<std::size_t>(number) - 1];
-            if (region.pixels == 0) {
-                region.top = static_cast<Label>(y);  // rows only grow
-            }
-            region.pixels += static_cast<std::int64_t>(e - s);
-            region.left = std::min(region.left, static_cast<Label>(s));
-            region.right = std::max(region.right, static_cast<Label>(e - 1));
-            region.bottom = static_cast<Label>(y);
+            run.add({static_cast<std::int64_t>(e - s), static_cast<Label>(s),
+                     static_cast<Label>(y), static_cast<Label>(e - 1), static_cast<Label>(y)});
         });
         std::fill(line + done, line + mask.width, 0);
+    }
+}
+
+template <Connectivity connectivity>
+void label_regions(const Mask &mask, Label *labels, Regions &regions, unsigned threads)
+{
+    const unsigned bands = parallel::band_count(mask.height, threads);
+    std::vector<Equivalences> band_sets(bands);
+    parallel::for_each_band(mask.height, bands, [&](unsigned band, std::size_t first,
+                                                    std::size_t end) {
+        provisional_labels<connectivity>(mask, first, end, labels, band_sets[band]);
+    });
+    Equivalences sets;
+    std::vector<Label> offsets(bands);
+    std::vector<Label> sizes(bands);
+    for (unsigned band = 0; band < bands; ++band) {
+        offsets[band] = sets.size();
+        sizes[band] = band_sets[band].size();
+        sets.append(band_sets[band], offsets[band]);
+        band_sets[band] = Equivalences();
+    }
+    for (unsigned band = 1; band < bands; ++band) {
+        const std::size_t y = parallel::band_start(mask.height, bands, band);
+        merge_seam<connectivity>(mask, y, labels, offsets[band - 1], offsets[band], sets);
+    }
+    const Label count = sets.flatten();
+    std::vector<std::vector<Totals>> band_totals(bands);
+    parallel::for_each_band(mask.height, bands, [&](unsigned band, std::size_t first,
+                                                    std::size_t end) {
+        band_totals[band].resize(static_cast<std::size_t>(sizes[band]) + 1);
+        final_labels(mask, first, end, labels, sets, offsets[band], band_totals[band]);
+    });
+    std::vector<Totals> totals(static_cast<std::size_t>(count));
+    for (unsigned band = 0; band < bands; ++band) {
+        for (Label x = 1; x <= sizes[band]; ++x) {
+            const Label number = sets.final_number(offsets[band] + x);
+            totals[static_cast<std::size_t>(number) - 1].add(band_totals[band][x]);
+        }
     }
     regions.pixels.resize(totals.size());
     regions.left.resize(totals.size());
@@ -224,6 +315,18 @@ void label(const Mask &mask, Connectivity connectivity, Label *labels, Regions &
         regions.top[k] = totals[k].top;
         regions.right[k] = totals[k].right;
         regions.bottom[k] = totals[k].bottom;
+    }
+}
+
+}  // namespace
+
+void label(const Mask &mask, Connectivity connectivity, Label *labels, Regions &regions,
+           unsigned threads)
+{
+    if (connectivity == Connectivity::four) {
+        label_regions<Connectivity::four>(mask, labels, regions, threads);
+    } else {
+        label_regions<Connectivity::eight>(mask, labels, regions, threads);
     }
 }
 

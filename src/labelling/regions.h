@@ -27,7 +27,9 @@ struct Regions {
 inline constexpr std::size_t max_pixels = 2147483647;
 
 // Writes each pixel's region number (0 outside every region) to labels[row * width + column]
-// and fills `regions`. The mask must have at most max_pixels pixels. Throws std::bad_alloc.
-void label(const Mask &mask, Connectivity connectivity, std::int32_t *labels, Regions &regions);
+// and fills `regions`, working on up to `threads` threads. The mask must have at most
+// max_pixels pixels. Throws std::bad_alloc.
+void label(const Mask &mask, Connectivity connectivity, std::int32_t *labels, Regions &regions,
+           unsigned threads = 1);
 
 }  // namespace tonesift::labelling

@@ -90,12 +90,11 @@ class Regions:
 def skin_regions(mask, *, connectivity=8, threads=None):
     """The connected regions of a mask (any non-zero value counts as skin), as ``Regions``.
 
-    ``connectivity`` is 8 (diagonal neighbours touch) or 4. ``threads`` is accepted as for
-    ``skin_mask``; labelling itself runs on one thread.
+    ``connectivity`` is 8 (diagonal neighbours touch) or 4. ``threads`` as for ``skin_mask``.
     """
     if isinstance(connectivity, bool) or connectivity not in (4, 8):
         raise ValueError(f"connectivity must be 4 or 8, not {connectivity!r}")
-    _thread_count(threads)
+    threads = _thread_count(threads)
     array = np.asarray(mask)
     if array.ndim != 2:
         raise ValueError(f"mask must be a (height, width) array, not one of {array.ndim} "
@@ -104,4 +103,4 @@ def skin_regions(mask, *, connectivity=8, threads=None):
         raise TypeError(f"mask must hold numbers or booleans, not {array.dtype}")
     if array.dtype.itemsize != 1:
         array = array != 0
-    return Regions(*_native.skin_regions(array, int(connectivity)))
+    return Regions(*_native.skin_regions(array, int(connectivity), threads))

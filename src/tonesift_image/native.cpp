@@ -107,7 +107,7 @@ nb::object skin_mask(AnyArray pixels, int red, int green, int blue, unsigned thr
     return numpy_array(std::move(mask), {height, width});
 }
 
-nb::tuple skin_regions(AnyArray mask, int connectivity)
+nb::tuple skin_regions(AnyArray mask, int connectivity, unsigned threads)
 {
     if (mask.ndim() != 2 || mask.itemsize() != 1) {
         throw nb::type_error("mask must be a 2-dimensional array of one-byte values");
@@ -120,12 +120,13 @@ nb::tuple skin_regions(AnyArray mask, int connectivity)
                                          width, byte_stride(mask, 0), byte_stride(mask, 1)};
     Buffer<std::int32_t> labels = output_buffer<std::int32_t>(height * width);
     tonesift::labelling::Regions regions;
+    threads = tonesift::image_mask::useful_threads(height * width, threads);
     {
         nb::gil_scoped_release unlocked;
         tonesift::labelling::label(view,
                                    connectivity == 4 ? tonesift::labelling::Connectivity::four
                                                      : tonesift::labelling::Connectivity::eight,
-                                   labels.get(), regions);
+                                   labels.get(), regions, threads);
     }
     return nb::make_tuple(numpy_array(std::move(labels), {height, width}),
                           numpy_array(regions.pixels), numpy_array(regions.left),
@@ -139,5 +140,6 @@ NB_MODULE(_native, module)
 {
     module.def("skin_mask", &skin_mask, nb::arg("pixels"), nb::arg("red"), nb::arg("green"),
                nb::arg("blue"), nb::arg("threads"));
-    module.def("skin_regions", &skin_regions, nb::arg("mask"), nb::arg("connectivity"));
+    module.def("skin_regions", &skin_regions, nb::arg("mask"), nb::arg("connectivity"),
+               nb::arg("threads"));
 }

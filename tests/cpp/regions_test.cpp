@@ -80,16 +80,19 @@ TEST_P(RandomMasks, EqualFloodFill)
             byte = static_cast<int>(random() % 100) < density ? 1 + random() % 255 : 0;
         }
         const Reference expected = flood_fill(mask, height, width, connectivity);
-        std::vector<std::int32_t> labels(mask.size(), -7);
-        labelling::Regions regions;
-        labelling::label({mask.data(), std::size_t(height), std::size_t(width), width, 1},
-                         connectivity, labels.data(), regions);
-        ASSERT_EQ(labels, expected.labels);
-        ASSERT_EQ(regions.pixels, expected.regions.pixels);
-        ASSERT_EQ(regions.left, expected.regions.left);
-        ASSERT_EQ(regions.right, expected.regions.right);
-        ASSERT_EQ(regions.top, expected.regions.top);
-        ASSERT_EQ(regions.bottom, expected.regions.bottom);
+        // Bands of rows on threads must not change a thing, seams included.
+        for (unsigned threads : {1u, 2u, 3u, 16u}) {
+            std::vector<std::int32_t> labels(mask.size(), -7);
+            labelling::Regions regions;
+            labelling::label({mask.data(), std::size_t(height), std::size_t(width), width, 1},
+                             connectivity, labels.data(), regions, threads);
+            ASSERT_EQ(labels, expected.labels) << threads << " threads";
+            ASSERT_EQ(regions.pixels, expected.regions.pixels);
+            ASSERT_EQ(regions.left, expected.regions.left);
+            ASSERT_EQ(regions.right, expected.regions.right);
+            ASSERT_EQ(regions.top, expected.regions.top);
+            ASSERT_EQ(regions.bottom, expected.regions.bottom);
+        }
     }
 }
 

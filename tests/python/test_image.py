@@ -247,8 +247,16 @@ def test_threads_change_nothing_but_speed():
     rng = np.random.default_rng(3)
     pixels = rng.integers(0, 256, (1500, 700, 3), dtype=np.uint8)
     reference = skin_mask(pixels, threads=1)
+    regions = skin_regions(reference, threads=1)
     for threads in (2, 3, 16, None):
         assert np.array_equal(skin_mask(pixels, threads=threads), reference)
+        for connectivity in (4, 8):
+            banded = skin_regions(reference, connectivity=connectivity, threads=threads)
+            single = regions if connectivity == 8 else skin_regions(reference, connectivity=4,
+                                                                    threads=1)
+            assert np.array_equal(banded.labels, single.labels)
+            for column in ("pixels", "left", "top", "right", "bottom"):
+                assert np.array_equal(getattr(banded, column), getattr(single, column))
     assert np.array_equal(skin_mask(pixels.astype(np.float64), threads=3), reference)
 
 
