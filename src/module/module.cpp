@@ -297,18 +297,37 @@ int make_code_records() noexcept
     return 0;
 }
 
-int register_in_module_table(PyObject *module) noexcept
+// Sets `inserted` when it put the module under the bare name itself.
+int register_in_module_table(PyObject *module, bool &inserted) noexcept
 {
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *name = interned(Name::tonesift);
     if (PyDict_GetItemWithError(modules, name) != nullptr) {
         return 0;
     }
-    return PyErr_Occurred() ? -1 : PyDict_SetItem(modules, name, module);
+    if (PyErr_Occurred() || PyDict_SetItem(modules, name, module) < 0) {
+        return -1;
+    }
+    inserted = true;
+    return 0;
+}
+
+// A failed start-up takes back the bare-name entry that it made itself, if the entry still holds
+// the failed module: a later, successful import of the module as a submodule leaves an existing
+// entry alone, so `import tonesift` would otherwise get the half-built module for good.
+void take_back_module_table_entry(PyObject *module) noexcept
+{
+    ErrorScope failure;  // the start-up's own exception is the one reported
+    PyObject *modules = PyImport_GetModuleDict();
+    PyObject *name = interned(Name::tonesift);
+    if (PyDict_GetItemWithError(modules, name) == module) {
+        PyDict_DelItem(modules, name);
+    }
+    PyErr_Clear();  // nothing here may replace the start-up's exception
 }
 
 // Steps 1 to 15 of the exec step; failures from step 9 on add their start-up entry.
-int fill_module(PyObject *module) noexcept
+int fill_module(PyObject *module, bool &inserted) noexcept
 {
     ModuleState &s = state();
     s.namespace_dict = Ref::borrow(PyModule_GetDict(module));
@@ -333,7 +352,7 @@ int fill_module(PyObject *module) noexcept
         PyObject_SetAttr(module, interned(Name::dunder_name), interned(Name::dunder_main)) < 0) {
         return fail<int>(start_up_site);
     }
-    if (register_in_module_table(module) < 0 || look_up_type_error() < 0 ||
+    if (register_in_module_table(module, inserted) < 0 || look_up_type_error() < 0 ||
         make_code_records() < 0) {
         return fail<int>(start_up_site);
     }
@@ -359,7 +378,11 @@ int module_exec(PyObject *module) noexcept
         return -1;
     }
     s.current_module = Ref::borrow(module);
-    if (fill_module(module) < 0) {
+    bool inserted = false;
+    if (fill_module(module, inserted) < 0) {
+        if (inserted) {
+            take_back_module_table_entry(module);
+        }
         s.current_module = Ref();
         return -1;
     }

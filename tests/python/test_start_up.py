@@ -154,6 +154,37 @@ def test_imported_as_a_submodule(tmp_path):
     """, path=[tmp_path]) == ["pkg.tonesift", "pkg", "True"]
 
 
+@pytest.mark.parametrize("already_there", [False, True])
+def test_a_failed_start_up_as_a_submodule_takes_back_its_own_entry(tmp_path, already_there):
+    package = tmp_path / "pkg"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    shutil.copy(MODULE_FILE, package / MODULE_FILE.name)
+    output = fresh(f"""
+        import builtins
+        placeholder = type(sys)("someone else's")
+        if {already_there}:
+            sys.modules["tonesift"] = placeholder
+        saved = builtins.TypeError
+        del builtins.TypeError
+        try:
+            import pkg.tonesift
+        except NameError as error:
+            print("failed:", error)
+        finally:
+            builtins.TypeError = saved
+        entry = sys.modules.get("tonesift")
+        print("after failure:", "none" if entry is None else entry is placeholder)
+        import pkg.tonesift as inner
+        import tonesift
+        print("after success:", tonesift is inner, tonesift is placeholder)
+    """, path=[tmp_path])
+    assert " ".join(output) == " ".join([
+        "failed: name 'TypeError' is not defined",
+        "after failure: " + ("True" if already_there else "none"),
+        "after success: " + ("False True" if already_there else "True False")])
+
+
 def python39():
     try:
         path = subprocess.run(["pyenv", "which", "python3.9"], env=dict(os.environ, PYENV_VERSION="3.9"),
@@ -255,7 +286,7 @@ def test_failure_after_the_hooks_are_installed_then_retry(key, line):
             spec.loader.exec_module(module)
         except LookupError as error:
             print(native_entries(error) == [{line!r}])
-        del sys.modules["tonesift"]
+        print("tonesift" not in sys.modules)  # the failed start-up took back its own entry
         import tonesift
         print(tonesift is not module)
         try:
@@ -263,7 +294,7 @@ def test_failure_after_the_hooks_are_installed_then_retry(key, line):
         except TypeError as error:
             print("refused")
         print(sorted(n for n in vars(tonesift.Skin) if "refuse" in n))
-    """) == ["True", "True", "refused", "[]"]
+    """) == ["True", "True", "True", "refused", "[]"]
 
 
 def test_only_the_two_entry_symbols_are_exported():
