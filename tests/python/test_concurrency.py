@@ -75,3 +75,46 @@ def test_process_pool_classifies_an_image(method):
         direct = pool.starmap(tonesift.tonesift, rows[0])
     assert verdicts == classify_rows(rows)
     assert direct == verdicts[0]
+
+
+def test_whole_image_calls_while_another_thread_writes_the_input():
+    """The result is unspecified while the input changes, but every call must finish with a
+    mask and regions of the right shape, and nothing may break (the sanitizer run checks the
+    memory side)."""
+    np = pytest.importorskip("numpy")
+    import tonesift_image
+
+    rng = np.random.default_rng(9)
+    pixels = rng.integers(0, 256, (700, 800, 3), dtype=np.uint8)
+    doubles = pixels.astype(np.float64)
+    stop = threading.Event()
+    errors, shapes = [], []
+
+    def writer():
+        while not stop.is_set():
+            pixels[rng.integers(0, 700), :] = rng.integers(0, 256, (800, 3), dtype=np.uint8)
+            doubles[rng.integers(0, 700), :, 0] = rng.uniform(-1, 256)
+
+    def reader():
+        try:
+            for _ in range(6):
+                mask = tonesift_image.skin_mask(pixels, threads=2)
+                regions = tonesift_image.skin_regions(mask, threads=2)
+                try:
+                    tonesift_image.skin_mask(doubles, channels="BGR", threads=2)
+                except ZeroDivisionError:
+                    pass  # a written value may fail a division; that is a documented answer
+                shapes.append((mask.shape, regions.labels.shape, len(regions) >= 0))
+        except BaseException as error:  # noqa: B902 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=writer)] + [threading.Thread(target=reader)
+                                                   for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads[1:]:
+        thread.join()
+    stop.set()
+    threads[0].join()
+    assert errors == []
+    assert shapes == [((700, 800), (700, 800), True)] * 18
