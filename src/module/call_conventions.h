@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "ref.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -18,44 +20,6 @@
 #include <utility>
 
 namespace tonesift {
-
-// ---------------------------------------------------------------------------------------------
-// Owning reference
-
-class Ref {  // move-only owner of one reference
-public:
-    constexpr Ref() noexcept = default;
-    static Ref steal(PyObject *pointer) noexcept { return Ref(pointer); }
-    static Ref borrow(PyObject *pointer) noexcept
-    {
-        Py_XINCREF(pointer);
-        return Ref(pointer);
-    }
-
-    Ref(Ref &&other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-
-    // The new pointer is stored before the old one is dropped: dropping can run Python code
-    // that looks at this very slot.
-    Ref &operator=(Ref &&other) noexcept
-    {
-        if (this != &other) {
-            PyObject *old = std::exchange(pointer_, std::exchange(other.pointer_, nullptr));
-            Py_XDECREF(old);
-        }
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(pointer_); }
-
-    PyObject *get() const noexcept { return pointer_; }
-    [[nodiscard]] PyObject *release() noexcept { return std::exchange(pointer_, nullptr); }
-    explicit operator bool() const noexcept { return pointer_ != nullptr; }
-
-private:
-    explicit Ref(PyObject *pointer) noexcept : pointer_(pointer) {}
-    PyObject *pointer_ = nullptr;
-};
 
 // Holds a value for the life of the process. Start-up state must outlive the interpreter's
 // finalisation: a static destructor dropping references after it would touch freed memory.

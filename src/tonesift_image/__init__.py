@@ -60,7 +60,7 @@ def skin_mask(pixels, *, channels="RGB", threads=None):
                          f"and these pixels have {array.shape[2]}")
     if array.dtype != np.uint8 and array.dtype != np.float64:
         raise TypeError(f"pixels must hold uint8 levels or float64 components, not {array.dtype}")
-    return _native.skin_mask(array, red, green, blue, threads)
+    return np.asarray(_native.skin_mask(array, red, green, blue, threads))
 
 
 class Regions:
@@ -103,4 +103,7 @@ def skin_regions(mask, *, connectivity=8, threads=None):
         raise TypeError(f"mask must hold numbers or booleans, not {array.dtype}")
     if array.dtype.itemsize != 1:
         array = array != 0
-    return Regions(*_native.skin_regions(array, int(connectivity), threads))
+    # A list, not `*map(...)`: the interpreter leaks the items made so far when unpacking an
+    # iterator into a call runs out of memory.
+    columns = [np.asarray(part) for part in _native.skin_regions(array, int(connectivity), threads)]
+    return Regions(*columns)

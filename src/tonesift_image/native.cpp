@@ -1,145 +1,374 @@
-// The binding of the whole-image core: checks the arrays it is given, lets go of the interpreter
-// lock while the core works, and wraps the results as numpy arrays. The Python package around it
+// The binding of the whole-image core, tonesift_image._native: reads the arrays it is given
+// through the buffer protocol, lets go of the interpreter lock while the core works, and hands
+// back results in buffers that numpy views without copying. The Python package around it
 // (__init__.py) turns user input into arrays and gives argument errors their messages.
+//
+// Written against the C API, like tonesift itself, so that every failure, running out of
+// memory included, becomes a Python exception: a binding library tried first aborted the
+// process when an allocation failed while converting arrays.
 #include "image_mask.h"
+#include "module/ref.h"
 #include "regions.h"
 
-#include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <new>
 #include <vector>
 
 #include <sys/mman.h>
 
-namespace nb = nanobind;
-
+namespace tonesift::image_binding {
 namespace {
 
-using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
+// ---------------------------------------------------------------------------------------------
+// Result buffers: memory of our own, shown to numpy through the buffer protocol
 
-struct Free {
-    void operator()(void *memory) const noexcept { std::free(memory); }
+struct ResultBuffer {
+    PyObject_HEAD
+    void *memory;
+    const char *format;  // a struct code: "?", "i" or "q"
+    Py_ssize_t itemsize;
+    int ndim;
+    Py_ssize_t shape[2];
+    Py_ssize_t strides[2];
 };
-template <class T> using Buffer = std::unique_ptr<T[], Free>;
 
-// Memory for an output the core writes from end to end. Large ones are asked for on huge pages,
-// where the kernel takes one page fault per 2 MiB instead of one per 4 KiB: on a fresh array of
-// tens of megabytes the faults cost more than the labelling itself.
-template <class T> Buffer<T> output_buffer(std::size_t count)
+// Large results are asked for on huge pages: the core writes them from end to end, and on a
+// fresh array of tens of megabytes the kernel's page faults, one per 4 KiB, cost more than the
+// labelling itself.
+void *allocate(std::size_t bytes) noexcept
 {
     constexpr std::size_t huge_page = std::size_t{2} << 20;
-    const std::size_t bytes = std::max<std::size_t>(count * sizeof(T), 1);
-    void *memory = nullptr;
+    bytes = std::max<std::size_t>(bytes, 1);
 #if defined(MADV_HUGEPAGE)
     if (bytes >= huge_page) {
         const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
-        memory = std::aligned_alloc(huge_page, rounded);
-        if (memory != nullptr) {
+        if (void *memory = std::aligned_alloc(huge_page, rounded)) {
             madvise(memory, rounded, MADV_HUGEPAGE);  // only advice: failure changes nothing
+            return memory;
         }
     }
 #endif
-    if (memory == nullptr) {
-        memory = std::malloc(bytes);
+    return std::malloc(bytes);
+}
+
+void result_buffer_dealloc(PyObject *self) noexcept
+{
+    std::free(reinterpret_cast<ResultBuffer *>(self)->memory);
+    Py_TYPE(self)->tp_free(self);
+}
+
+int result_buffer_getbuffer(PyObject *self, Py_buffer *view, int) noexcept
+{
+    auto *buffer = reinterpret_cast<ResultBuffer *>(self);
+    view->buf = buffer->memory;
+    view->obj = Ref::borrow(self).release();
+    view->len = buffer->itemsize;
+    for (int axis = 0; axis < buffer->ndim; ++axis) {
+        view->len *= buffer->shape[axis];
     }
-    if (memory == nullptr) {
-        throw std::bad_alloc();
+    view->readonly = 0;
+    view->itemsize = buffer->itemsize;
+    view->format = const_cast<char *>(buffer->format);
+    view->ndim = buffer->ndim;
+    view->shape = buffer->shape;
+    view->strides = buffer->strides;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+PyBufferProcs result_buffer_procs = {result_buffer_getbuffer, nullptr};
+
+PyTypeObject result_buffer_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tonesift_image._native.ResultBuffer",
+    .tp_basicsize = sizeof(ResultBuffer),
+    .tp_itemsize = 0,
+    .tp_dealloc = result_buffer_dealloc,
+    .tp_as_buffer = &result_buffer_procs,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+};
+
+// A buffer of `shape` (one or two axes) of items of type T, C order; null with MemoryError set.
+template <class T> Ref make_result(std::initializer_list<std::size_t> shape) noexcept
+{
+    constexpr const char *format = std::is_same_v<T, bool>           ? "?"
+                                   : std::is_same_v<T, std::int32_t> ? "i"
+                                                                     : "q";
+    static_assert(sizeof(T) == 1 || sizeof(T) == 4 || sizeof(T) == 8);
+    Ref object = Ref::steal(PyType_GenericAlloc(&result_buffer_type, 0));
+    if (!object) {
+        return object;
     }
-    return Buffer<T>(static_cast<T *>(memory));
-}
-
-// A numpy array that takes over `data`; its capsule frees the memory with the array.
-template <class T> nb::object numpy_array(Buffer<T> data, std::initializer_list<size_t> shape)
-{
-    nb::capsule owner(data.get(), [](void *p) noexcept { std::free(p); });
-    T *raw = data.release();
-    return nb::cast(nb::ndarray<nb::numpy, T>(raw, shape, owner));
-}
-
-template <class T> nb::object numpy_array(const std::vector<T> &values)
-{
-    Buffer<T> data = output_buffer<T>(values.size());
-    std::copy(values.begin(), values.end(), data.get());
-    return numpy_array(std::move(data), {values.size()});
-}
-
-std::ptrdiff_t byte_stride(const AnyArray &array, std::size_t axis)
-{
-    return static_cast<std::ptrdiff_t>(array.stride(axis)) *
-           static_cast<std::ptrdiff_t>(array.itemsize());
-}
-
-nb::object skin_mask(AnyArray pixels, int red, int green, int blue, unsigned threads)
-{
-    const bool levels = pixels.dtype() == nb::dtype<std::uint8_t>();
-    if (pixels.ndim() != 3 || (!levels && pixels.dtype() != nb::dtype<double>())) {
-        throw nb::type_error("pixels must be a 3-dimensional array of uint8 or float64");
+    auto *buffer = reinterpret_cast<ResultBuffer *>(object.get());
+    std::size_t count = 1;
+    buffer->ndim = static_cast<int>(shape.size());
+    int axis = 0;
+    for (std::size_t length : shape) {
+        buffer->shape[axis++] = static_cast<Py_ssize_t>(length);
+        count *= length;
     }
-    const std::size_t height = pixels.shape(0), width = pixels.shape(1);
-    const tonesift::image_mask::Image image{
-        static_cast<const unsigned char *>(pixels.data()), height, width, byte_stride(pixels, 0),
-        byte_stride(pixels, 1), byte_stride(pixels, 2), red, green, blue};
-    Buffer<bool> mask = output_buffer<bool>(height * width);
-    auto *out = reinterpret_cast<std::uint8_t *>(mask.get());
-    threads = tonesift::image_mask::useful_threads(height * width, threads);
-    tonesift::image_mask::DivisionFailure failure{false, 0, 0};
+    buffer->strides[buffer->ndim - 1] = sizeof(T);
+    if (buffer->ndim == 2) {
+        buffer->strides[0] = buffer->shape[1] * static_cast<Py_ssize_t>(sizeof(T));
+    }
+    buffer->format = format;
+    buffer->itemsize = sizeof(T);
+    buffer->memory = allocate(count * sizeof(T));
+    if (buffer->memory == nullptr) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    return object;
+}
+
+template <class T> T *items(const Ref &result) noexcept
+{
+    return static_cast<T *>(reinterpret_cast<ResultBuffer *>(result.get())->memory);
+}
+
+template <class T> Ref column(const std::vector<T> &values) noexcept
+{
+    Ref result = make_result<T>({values.size()});
+    if (result) {
+        std::copy(values.begin(), values.end(), items<T>(result));
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Arguments
+
+// A buffer view released with its owner.
+class BufferView {
+public:
+    BufferView() noexcept : view_{} {}
+    BufferView(const BufferView &) = delete;
+    BufferView &operator=(const BufferView &) = delete;
+    ~BufferView()
     {
-        nb::gil_scoped_release unlocked;
+        if (view_.obj != nullptr) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    int acquire(PyObject *object) noexcept
+    {
+        return PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO);
+    }
+    const Py_buffer &get() const noexcept { return view_; }
+
+private:
+    Py_buffer view_;
+};
+
+bool format_is(const Py_buffer &view, char code) noexcept
+{
+    // "B" or "<B", "=d" and so on: native byte order and size only.
+    const char *format = view.format != nullptr ? view.format : "B";
+    if (*format == '@' || *format == '=' || (*format == '<' && code != 'B')) {
+        ++format;
+    }
+    return format[0] == code && format[1] == '\0';
+}
+
+// Lets go of the interpreter lock for its lifetime.
+class Unlocked {
+public:
+    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+    Unlocked(const Unlocked &) = delete;
+    Unlocked &operator=(const Unlocked &) = delete;
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState *state_;
+};
+
+int to_int(PyObject *object, int &value) noexcept
+{
+    const long number = PyLong_AsLong(object);
+    if (number == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (number < 0 || number > 1 << 20) {
+        PyErr_SetString(PyExc_ValueError, "argument out of range");
+        return -1;
+    }
+    value = static_cast<int>(number);
+    return 0;
+}
+
+PyObject *raise_division_failure(std::size_t row, std::size_t column) noexcept
+{
+    Ref error = Ref::steal(PyObject_CallFunction(
+        PyExc_ZeroDivisionError, "s", "float division"));  // the message is finished below
+    Ref message = Ref::steal(PyUnicode_FromFormat("float division at row %zu, column %zu", row,
+                                                  column));
+    Ref row_number = Ref::steal(PyLong_FromSize_t(row));
+    Ref column_number = Ref::steal(PyLong_FromSize_t(column));
+    Ref arguments = message ? Ref::steal(PyTuple_Pack(1, message.get())) : Ref();
+    if (!error || !arguments || !row_number || !column_number ||
+        PyObject_SetAttrString(error.get(), "args", arguments.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "row", row_number.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "column", column_number.get()) < 0) {
+        return nullptr;
+    }
+    PyErr_SetObject(PyExc_ZeroDivisionError, error.get());
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry points
+
+// skin_mask(pixels, red, green, blue, threads): a buffer of bools (height, width).
+PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+{
+    int channel[3], threads;
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "skin_mask() takes 5 arguments");
+        return nullptr;
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (to_int(args[1 + i], channel[i]) < 0) {
+            return nullptr;
+        }
+    }
+    BufferView pixels;
+    if (to_int(args[4], threads) < 0 || pixels.acquire(args[0]) < 0) {
+        return nullptr;
+    }
+    const Py_buffer &view = pixels.get();
+    const bool levels = format_is(view, 'B') && view.itemsize == 1;
+    const bool doubles = format_is(view, 'd') && view.itemsize == 8;
+    if (view.ndim != 3 || (!levels && !doubles) ||
+        *std::max_element(channel, channel + 3) >= view.shape[2]) {
+        PyErr_SetString(PyExc_TypeError,
+                        "pixels must be a (height, width, channels) array of uint8 or float64");
+        return nullptr;
+    }
+    const auto height = static_cast<std::size_t>(view.shape[0]);
+    const auto width = static_cast<std::size_t>(view.shape[1]);
+    Ref mask = make_result<bool>({height, width});
+    if (!mask) {
+        return nullptr;
+    }
+    const image_mask::Image image{static_cast<const unsigned char *>(view.buf), height, width,
+                                  view.strides[0], view.strides[1], view.strides[2],
+                                  channel[0], channel[1], channel[2]};
+    auto *out = reinterpret_cast<std::uint8_t *>(items<bool>(mask));
+    const unsigned workers = image_mask::useful_threads(height * width, threads);
+    image_mask::DivisionFailure failure{false, 0, 0};
+    {
+        Unlocked unlocked;
         if (levels) {
-            tonesift::image_mask::classify_levels(image, out, threads);
+            image_mask::classify_levels(image, out, workers);
         } else {
-            failure = tonesift::image_mask::classify_doubles(image, out, threads);
+            failure = image_mask::classify_doubles(image, out, workers);
         }
     }
     if (failure.failed) {
-        // tonesift()'s error, saying where: in the message and as attributes.
-        nb::object error = nb::handle(PyExc_ZeroDivisionError)(
-            nb::str("float division at row {}, column {}").format(failure.row, failure.column));
-        error.attr("row") = failure.row;
-        error.attr("column") = failure.column;
-        PyErr_SetObject(PyExc_ZeroDivisionError, error.ptr());
-        throw nb::python_error();
+        return raise_division_failure(failure.row, failure.column);
     }
-    return numpy_array(std::move(mask), {height, width});
+    return mask.release();
 }
 
-nb::tuple skin_regions(AnyArray mask, int connectivity, unsigned threads)
+// skin_regions(mask, connectivity, threads): (labels, pixels, left, top, right, bottom).
+PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
 {
-    if (mask.ndim() != 2 || mask.itemsize() != 1) {
-        throw nb::type_error("mask must be a 2-dimensional array of one-byte values");
+    int connectivity, threads;
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "skin_regions() takes 3 arguments");
+        return nullptr;
     }
-    const std::size_t height = mask.shape(0), width = mask.shape(1);
-    if (height * width > tonesift::labelling::max_pixels) {
-        throw nb::value_error("mask has more pixels than int32 labels can number");
+    BufferView mask;
+    if (to_int(args[1], connectivity) < 0 || to_int(args[2], threads) < 0 ||
+        mask.acquire(args[0]) < 0) {
+        return nullptr;
     }
-    const tonesift::labelling::Mask view{static_cast<const unsigned char *>(mask.data()), height,
-                                         width, byte_stride(mask, 0), byte_stride(mask, 1)};
-    Buffer<std::int32_t> labels = output_buffer<std::int32_t>(height * width);
-    tonesift::labelling::Regions regions;
-    threads = tonesift::image_mask::useful_threads(height * width, threads);
+    const Py_buffer &view = mask.get();
+    if (view.ndim != 2 || view.itemsize != 1) {
+        PyErr_SetString(PyExc_TypeError, "mask must be a 2-dimensional array of one-byte values");
+        return nullptr;
+    }
+    const auto height = static_cast<std::size_t>(view.shape[0]);
+    const auto width = static_cast<std::size_t>(view.shape[1]);
+    if (height != 0 && width > labelling::max_pixels / height) {
+        PyErr_SetString(PyExc_ValueError, "mask has more pixels than int32 labels can number");
+        return nullptr;
+    }
+    Ref labels = make_result<std::int32_t>({height, width});
+    if (!labels) {
+        return nullptr;
+    }
+    labelling::Regions regions;
+    bool out_of_memory = false;
     {
-        nb::gil_scoped_release unlocked;
-        tonesift::labelling::label(view,
-                                   connectivity == 4 ? tonesift::labelling::Connectivity::four
-                                                     : tonesift::labelling::Connectivity::eight,
-                                   labels.get(), regions, threads);
+        Unlocked unlocked;
+        try {
+            labelling::label({static_cast<const unsigned char *>(view.buf), height, width,
+                              view.strides[0], view.strides[1]},
+                             connectivity == 4 ? labelling::Connectivity::four
+                                               : labelling::Connectivity::eight,
+                             items<std::int32_t>(labels), regions,
+                             image_mask::useful_threads(height * width, threads));
+        } catch (const std::bad_alloc &) {
+            out_of_memory = true;
+        }
     }
-    return nb::make_tuple(numpy_array(std::move(labels), {height, width}),
-                          numpy_array(regions.pixels), numpy_array(regions.left),
-                          numpy_array(regions.top), numpy_array(regions.right),
-                          numpy_array(regions.bottom));
+    if (out_of_memory) {
+        return PyErr_NoMemory();
+    }
+    Ref pixels = column(regions.pixels), left = column(regions.left), top = column(regions.top);
+    Ref right = column(regions.right), bottom = column(regions.bottom);
+    if (!pixels || !left || !top || !right || !bottom) {
+        return nullptr;
+    }
+    return PyTuple_Pack(6, labels.get(), pixels.get(), left.get(), top.get(), right.get(),
+                        bottom.get());
 }
+
+// ---------------------------------------------------------------------------------------------
+// Tables and the module
+
+PyMethodDef native_methods[] = {
+    {"skin_mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skin_mask)),
+     METH_FASTCALL, nullptr},
+    {"skin_regions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skin_regions)),
+     METH_FASTCALL, nullptr},
+    {}  // sentinel
+};
+
+int native_exec(PyObject *module) noexcept
+{
+    if (PyType_Ready(&result_buffer_type) < 0) {
+        return -1;
+    }
+    Ref type = Ref::borrow(reinterpret_cast<PyObject *>(&result_buffer_type));
+    if (PyModule_AddObject(module, "ResultBuffer", type.get()) < 0) {
+        return -1;
+    }
+    (void)type.release();  // the module took it
+    return 0;
+}
+
+PyModuleDef_Slot native_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(native_exec)},
+    {}  // sentinel
+};
+
+PyModuleDef native_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "tonesift_image._native",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = native_methods,
+    .m_slots = native_slots,
+};
 
 }  // namespace
+}  // namespace tonesift::image_binding
 
-NB_MODULE(_native, module)
-{
-    module.def("skin_mask", &skin_mask, nb::arg("pixels"), nb::arg("red"), nb::arg("green"),
-               nb::arg("blue"), nb::arg("threads"));
-    module.def("skin_regions", &skin_regions, nb::arg("mask"), nb::arg("connectivity"),
-               nb::arg("threads"));
-}
+extern "C" [[gnu::visibility("default")]] PyObject *PyInit__native();
+
+PyObject *PyInit__native() { return PyModuleDef_Init(&tonesift::image_binding::native_definition); }
