@@ -1,8 +1,9 @@
 // Two-pass labelling of runs. The first pass finds each row's runs of region pixels and gives
 // every run a provisional label: that of the runs it touches in the row above, whose sets it
 // merges (union-find), or a new one. Only the label of each run's first pixel is written. The
-// second pass finds the same runs again, writes the sets' final numbers over whole runs and the
-// background between them, and sums up each region run by run. Rows are read as bits, so a run
+// second pass goes over the same runs again (kept as bits, an eighth of a byte per pixel),
+// writes the sets' final numbers over whole runs and the background between them, and sums up
+// each region run by run. Rows are read as bits, so a run
 // costs a few instructions whatever its length, and most work is per run, not per pixel.
 //
 // On several threads, each band of rows runs the first pass on its own labels. The bands' labels
@@ -179,18 +180,25 @@ void for_each_touching(const std::vector<Run> &above, std::size_t &first, std::s
     first = k > first ? k - 1 : first;
 }
 
-// First pass over rows [first_row, end_row), as if the first of them were the image's top.
+std::size_t words_per_row(const Mask &mask) noexcept
+{
+    return (mask.width + word_bits - 1) / word_bits;
+}
+
+// First pass over rows [first_row, end_row), as if the first of them were the image's top. It
+// keeps each row's bits: later steps must see the very runs this pass labelled, even if another
+// thread writes into the mask meanwhile.
 template <Connectivity connectivity>
 void provisional_labels(const Mask &mask, std::size_t first_row, std::size_t end_row,
-                        Label *labels, Equivalences &sets)
+                        Label *labels, Word *bits, Equivalences &sets)
 {
-    std::vector<Word> row((mask.width + word_bits - 1) / word_bits);
     std::vector<Run> above, here;
     for (std::size_t y = first_row; y < end_row; ++y) {
-        read_row(mask, y, row.data());
+        Word *row = bits + y * words_per_row(mask);
+        read_row(mask, y, row);
         here.clear();
         std::size_t first = 0;
-        for_each_run(row.data(), mask.width, [&](std::size_t s, std::size_t e) {
+        for_each_run(row, mask.width, [&](std::size_t s, std::size_t e) {
             Label label = 0;
             for_each_touching<connectivity>(above, first, s, e, [&](std::size_t k) {
                 label = label ? sets.merge(label, above[k].label) : above[k].label;
@@ -206,12 +214,11 @@ void provisional_labels(const Mask &mask, std::size_t first_row, std::size_t end
 }
 
 // The runs of row y with their provisional labels, moved by `offset`.
-std::vector<Run> labelled_runs(const Mask &mask, std::size_t y, const Label *labels, Label offset)
+std::vector<Run> labelled_runs(const Mask &mask, std::size_t y, const Label *labels,
+                               const Word *bits, Label offset)
 {
-    std::vector<Word> row((mask.width + word_bits - 1) / word_bits);
-    read_row(mask, y, row.data());
     std::vector<Run> runs;
-    for_each_run(row.data(), mask.width, [&](std::size_t s, std::size_t e) {
+    for_each_run(bits + y * words_per_row(mask), mask.width, [&](std::size_t s, std::size_t e) {
         runs.push_back({s, e, labels[y * mask.width + s] + offset});
     });
     return runs;
@@ -219,12 +226,12 @@ std::vector<Run> labelled_runs(const Mask &mask, std::size_t y, const Label *lab
 
 // Merges the sets of runs that touch across the seam above row y, the first row of a band.
 template <Connectivity connectivity>
-void merge_seam(const Mask &mask, std::size_t y, const Label *labels, Label offset_above,
-                Label offset_below, Equivalences &sets)
+void merge_seam(const Mask &mask, std::size_t y, const Label *labels, const Word *bits,
+                Label offset_above, Label offset_below, Equivalences &sets)
 {
-    const std::vector<Run> above = labelled_runs(mask, y - 1, labels, offset_above);
+    const std::vector<Run> above = labelled_runs(mask, y - 1, labels, bits, offset_above);
     std::size_t first = 0;
-    for (const Run &run : labelled_runs(mask, y, labels, offset_below)) {
+    for (const Run &run : labelled_runs(mask, y, labels, bits, offset_below)) {
         for_each_touching<connectivity>(above, first, run.start, run.end, [&](std::size_t k) {
             sets.merge(run.label, above[k].label);
         });
@@ -249,14 +256,14 @@ struct Totals {
 // Second pass over rows [first_row, end_row): final numbers over whole runs and zeros between
 // them, and each provisional label's totals (totals[label], labels moved by `offset`).
 void final_labels(const Mask &mask, std::size_t first_row, std::size_t end_row, Label *labels,
-                  const Equivalences &sets, Label offset, std::vector<Totals> &totals)
+                  const Word *bits, const Equivalences &sets, Label offset,
+                  std::vector<Totals> &totals)
 {
-    std::vector<Word> row((mask.width + word_bits - 1) / word_bits);
     for (std::size_t y = first_row; y < end_row; ++y) {
-        read_row(mask, y, row.data());
         Label *line = labels + y * mask.width;
         std::size_t done = 0;
-        for_each_run(row.data(), mask.width, [&](std::size_t s, std::size_t e) {
+        for_each_run(bits + y * words_per_row(mask), mask.width, [&](std::size_t s,
+                                                                     std::size_t e) {
             Totals &run = totals[static_cast<std::size_t>(line[s])];
             std::fill(line + done, line + s, 0);
             std::fill(line + s, line + e, sets.final_number(line[s] + offset));
@@ -272,10 +279,11 @@ template <Connectivity connectivity>
 void label_regions(const Mask &mask, Label *labels, Regions &regions, unsigned threads)
 {
     const unsigned bands = parallel::band_count(mask.height, threads);
+    std::vector<Word> bits(mask.height * words_per_row(mask));
     std::vector<Equivalences> band_sets(bands);
     parallel::for_each_band(mask.height, bands, [&](unsigned band, std::size_t first,
                                                     std::size_t end) {
-        provisional_labels<connectivity>(mask, first, end, labels, band_sets[band]);
+        provisional_labels<connectivity>(mask, first, end, labels, bits.data(), band_sets[band]);
     });
     Equivalences sets;
     std::vector<Label> offsets(bands);
@@ -288,14 +296,16 @@ void label_regions(const Mask &mask, Label *labels, Regions &regions, unsigned t
     }
     for (unsigned band = 1; band < bands; ++band) {
         const std::size_t y = parallel::band_start(mask.height, bands, band);
-        merge_seam<connectivity>(mask, y, labels, offsets[band - 1], offsets[band], sets);
+        merge_seam<connectivity>(mask, y, labels, bits.data(), offsets[band - 1], offsets[band],
+                                 sets);
     }
     const Label count = sets.flatten();
     std::vector<std::vector<Totals>> band_totals(bands);
     parallel::for_each_band(mask.height, bands, [&](unsigned band, std::size_t first,
                                                     std::size_t end) {
         band_totals[band].resize(static_cast<std::size_t>(sizes[band]) + 1);
-        final_labels(mask, first, end, labels, sets, offsets[band], band_totals[band]);
+        final_labels(mask, first, end, labels, bits.data(), sets, offsets[band],
+                     band_totals[band]);
     });
     std::vector<Totals> totals(static_cast<std::size_t>(count));
     for (unsigned band = 0; band < bands; ++band) {
