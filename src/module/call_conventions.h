@@ -135,9 +135,7 @@ inline int truncate_to_int(double value) noexcept
     return value > -2147483649.0 && value < 2147483648.0 ? static_cast<int>(value) : INT_MIN;
 #endif
 }
-}  // namespace detail
 
-namespace detail {
 inline int level_of_double(double component) noexcept
 {
     const int level = truncate_to_int(component);
