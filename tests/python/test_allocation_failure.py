@@ -55,8 +55,12 @@ CALLS = {
     "get": lambda: RECORD.x,
     "set": lambda: setattr(RECORD, "y", 2 ** 20),
     "_replace": lambda: RECORD._replace(region=11),
+    "__new__": lambda: Skin.__new__(Skin, 1, 2, 3, 4, 5, 6),
+    "delete": lambda: delattr(RECORD, "region"),
     "pickle": lambda: pickle.dumps(RECORD),
+    "__reduce__": lambda: RECORD.__reduce__(),
     "__setstate__": lambda: RECORD.__setstate__(None),
+    "module hooks": lambda: tonesift._refuse_setstate(RECORD, state=1),
     "skin_mask uint8": lambda: tonesift_image.skin_mask(PIXELS, channels="BGR", threads=1),
     "skin_mask float64": lambda: tonesift_image.skin_mask(FAILING, threads=2),
     "skin_regions": lambda: tonesift_image.skin_regions(MASK, connectivity=4),
@@ -64,7 +68,8 @@ CALLS = {
     "skin_regions of int32": lambda: tonesift_image.skin_regions(INT_MASK, threads=3),
 }
 USUAL = {"tonesift failing": ZeroDivisionError, "pickle": TypeError, "__setstate__": TypeError,
-         "skin_mask float64": ZeroDivisionError}
+         "skin_mask float64": ZeroDivisionError, "delete": NotImplementedError,
+         "__reduce__": TypeError, "module hooks": TypeError}
 
 
 def fields(record):

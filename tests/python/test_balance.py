@@ -13,9 +13,11 @@ import sys
 import tracemalloc
 import warnings
 
+import numpy as np
 import pytest
 
 import tonesift
+import tonesift_image
 from tonesift import Skin
 
 ROUNDS = 4
@@ -50,6 +52,12 @@ class Raises:
 
 
 RECORD = Skin(1, 2, 3, 4, 5, 6)
+PIXELS = np.arange(8 * 8 * 3, dtype=np.uint8).reshape(8, 8, 3)
+FAILING_PIXELS = PIXELS.astype(np.float64)
+FAILING_PIXELS[3, 4] = (2, -1, -1)
+WRONG_PIXELS = PIXELS.astype(np.int16)
+MASK = PIXELS[..., 0] % 3 == 0
+INT_MASK = PIXELS[..., 1].astype(np.int32)
 BIG = 2 ** 40
 HUGE = 2 ** 70
 TEXT = "text"
@@ -134,12 +142,19 @@ CASES = [
     ("__setstate__ arity", lambda: RECORD.__setstate__(), TypeError),
     ("module reduce hook", lambda: tonesift._refuse_reduce(TEXT), TypeError),
     ("module set-state hook", lambda: tonesift._refuse_setstate(TEXT, state=1), TypeError),
+    # whole images: the inputs' buffers are given back, results and errors leave nothing behind
+    ("skin_mask", lambda: tonesift_image.skin_mask(PIXELS[::-1], channels="BGR"), None),
+    ("skin_mask failing", lambda: tonesift_image.skin_mask(FAILING_PIXELS), ZeroDivisionError),
+    ("skin_mask wrong dtype", lambda: tonesift_image.skin_mask(WRONG_PIXELS), TypeError),
+    ("skin_regions", lambda: tonesift_image.skin_regions(MASK, connectivity=4), None),
+    ("skin_regions int", lambda: tonesift_image.skin_regions(INT_MASK, threads=2), None),
 ]
 
 WATCHED = [
     True, False, None, RECORD, BIG, HUGE, TEXT, FLOATY, INTY, SUBCLASS, RAISES, KWARGS,
     NON_STR_KEY, TypeError, OverflowError, ZeroDivisionError, NotImplementedError,
     ArithmeticError, DeprecationWarning, tonesift.tonesift, Skin, vars(Skin)["_replace"],
+    PIXELS, FAILING_PIXELS, WRONG_PIXELS, MASK, INT_MASK, ZeroDivisionError, MemoryError,
     *[sys.intern(name) for name in ("r", "g", "b", "self", "skin_id", "skin", "region", "x", "y",
                                     "checked", "state")],
     *range(-5, 257),  # the cached small ints, which most calls pass
