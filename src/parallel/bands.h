@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -22,26 +23,43 @@ inline std::size_t band_start(std::size_t height, unsigned bands, unsigned band)
 }
 
 // Runs work(band, first_row, end_row) for each of band_count() bands, one thread each, the first
-// band on the calling thread. If a thread cannot be started, its band runs here instead.
+// band on the calling thread. If a thread cannot be started, its band runs here instead. An
+// exception thrown by a band (std::bad_alloc, say) would end the process on its own thread, so
+// each is caught there and the first, in band order, is thrown again here once all have ended.
 template <class Work> void for_each_band(std::size_t height, unsigned threads, Work work)
 {
     const unsigned bands = band_count(height, threads);
+    std::vector<std::exception_ptr> failures(bands);
+    const auto run = [&](unsigned band) noexcept {
+        try {
+            work(band, band_start(height, bands, band), band_start(height, bands, band + 1));
+        } catch (...) {
+            failures[band] = std::current_exception();
+        }
+    };
     std::vector<std::thread> started;
-    std::vector<unsigned> left_over;
+    started.reserve(bands);
+    std::vector<bool> left_over(bands, false);
     for (unsigned band = 1; band < bands; ++band) {
         try {
-            started.emplace_back(work, band, band_start(height, bands, band),
-                                 band_start(height, bands, band + 1));
+            started.emplace_back(run, band);
         } catch (...) {
-            left_over.push_back(band);
+            left_over[band] = true;
         }
     }
-    work(0u, band_start(height, bands, 0), band_start(height, bands, 1));
+    run(0);
     for (std::thread &thread : started) {
         thread.join();
     }
-    for (unsigned band : left_over) {
-        work(band, band_start(height, bands, band), band_start(height, bands, band + 1));
+    for (unsigned band = 1; band < bands; ++band) {
+        if (left_over[band]) {
+            run(band);
+        }
+    }
+    for (const std::exception_ptr &failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
     }
 }
 

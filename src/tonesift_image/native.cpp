@@ -108,6 +108,10 @@ template <class T> Ref make_result(std::initializer_list<std::size_t> shape) noe
     int axis = 0;
     for (std::size_t length : shape) {
         buffer->shape[axis++] = static_cast<Py_ssize_t>(length);
+        if (length != 0 && count > PY_SSIZE_T_MAX / sizeof(T) / length) {
+            PyErr_SetString(PyExc_ValueError, "image too large: the result's size overflows");
+            return Ref();
+        }
         count *= length;
     }
     buffer->strides[buffer->ndim - 1] = sizeof(T);
@@ -173,17 +177,25 @@ bool format_is(const Py_buffer &view, char code) noexcept
     return format[0] == code && format[1] == '\0';
 }
 
-// Lets go of the interpreter lock for its lifetime.
-class Unlocked {
-public:
-    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    Unlocked(const Unlocked &) = delete;
-    Unlocked &operator=(const Unlocked &) = delete;
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState *state_;
-};
+// Runs the core's work without the interpreter lock. The core reports running out of memory
+// (its own vectors, starting threads) by std::bad_alloc, which becomes MemoryError here: returns
+// -1 with it set.
+template <class Work> int run_unlocked(Work work) noexcept
+{
+    bool out_of_memory = false;
+    PyThreadState *state = PyEval_SaveThread();
+    try {
+        work();
+    } catch (const std::bad_alloc &) {
+        out_of_memory = true;
+    }
+    PyEval_RestoreThread(state);
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
 
 int to_int(PyObject *object, int &value) noexcept
 {
@@ -202,14 +214,11 @@ int to_int(PyObject *object, int &value) noexcept
 PyObject *raise_division_failure(std::size_t row, std::size_t column) noexcept
 {
     Ref error = Ref::steal(PyObject_CallFunction(
-        PyExc_ZeroDivisionError, "s", "float division"));  // the message is finished below
-    Ref message = Ref::steal(PyUnicode_FromFormat("float division at row %zu, column %zu", row,
-                                                  column));
+        PyExc_ZeroDivisionError, "N", PyUnicode_FromFormat("float division at row %zu, column %zu",
+                                                           row, column)));
     Ref row_number = Ref::steal(PyLong_FromSize_t(row));
     Ref column_number = Ref::steal(PyLong_FromSize_t(column));
-    Ref arguments = message ? Ref::steal(PyTuple_Pack(1, message.get())) : Ref();
-    if (!error || !arguments || !row_number || !column_number ||
-        PyObject_SetAttrString(error.get(), "args", arguments.get()) < 0 ||
+    if (!error || !row_number || !column_number ||
         PyObject_SetAttrString(error.get(), "row", row_number.get()) < 0 ||
         PyObject_SetAttrString(error.get(), "column", column_number.get()) < 0) {
         return nullptr;
@@ -259,13 +268,15 @@ PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcep
     auto *out = reinterpret_cast<std::uint8_t *>(items<bool>(mask));
     const unsigned workers = image_mask::useful_threads(height * width, threads);
     image_mask::DivisionFailure failure{false, 0, 0};
-    {
-        Unlocked unlocked;
+    const int status = run_unlocked([&] {
         if (levels) {
             image_mask::classify_levels(image, out, workers);
         } else {
             failure = image_mask::classify_doubles(image, out, workers);
         }
+    });
+    if (status < 0) {
+        return nullptr;
     }
     if (failure.failed) {
         return raise_division_failure(failure.row, failure.column);
@@ -302,22 +313,16 @@ PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noex
         return nullptr;
     }
     labelling::Regions regions;
-    bool out_of_memory = false;
-    {
-        Unlocked unlocked;
-        try {
-            labelling::label({static_cast<const unsigned char *>(view.buf), height, width,
-                              view.strides[0], view.strides[1]},
-                             connectivity == 4 ? labelling::Connectivity::four
-                                               : labelling::Connectivity::eight,
-                             items<std::int32_t>(labels), regions,
-                             image_mask::useful_threads(height * width, threads));
-        } catch (const std::bad_alloc &) {
-            out_of_memory = true;
-        }
-    }
-    if (out_of_memory) {
-        return PyErr_NoMemory();
+    const int status = run_unlocked([&] {
+        labelling::label({static_cast<const unsigned char *>(view.buf), height, width,
+                          view.strides[0], view.strides[1]},
+                         connectivity == 4 ? labelling::Connectivity::four
+                                           : labelling::Connectivity::eight,
+                         items<std::int32_t>(labels), regions,
+                         image_mask::useful_threads(height * width, threads));
+    });
+    if (status < 0) {
+        return nullptr;
     }
     Ref pixels = column(regions.pixels), left = column(regions.left), top = column(regions.top);
     Ref right = column(regions.right), bottom = column(regions.bottom);

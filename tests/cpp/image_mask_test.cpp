@@ -1,4 +1,5 @@
 // Whole-image masks against the rules pixel by pixel, through every layout a view can have.
+#include "bands.h"
 #include "colour_rules.h"
 #include "image_mask.h"
 
@@ -7,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <atomic>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -159,6 +162,23 @@ TEST(ImageMask, DoublesEqualTheRulesAndReportTheFirstFailure)
         EXPECT_TRUE(failure.failed);
         EXPECT_EQ(failure.row, 12u);
         EXPECT_EQ(failure.column, 20u);
+    }
+}
+
+// A band that throws on its own thread would end the process; the caller gets the exception
+// instead, once every band has ended.
+TEST(Bands, AnExceptionOfAnyBandReachesTheCaller)
+{
+    for (unsigned failing : {0u, 2u}) {
+        std::atomic<unsigned> finished{0};
+        EXPECT_THROW(tonesift::parallel::for_each_band(40, 4, [&](unsigned band, std::size_t,
+                                                                   std::size_t) {
+            if (band == failing) {
+                throw std::bad_alloc();
+            }
+            ++finished;
+        }), std::bad_alloc);
+        EXPECT_EQ(finished, 3u);
     }
 }
 

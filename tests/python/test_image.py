@@ -172,6 +172,12 @@ def test_bad_arguments_are_named(call, error, message):
     assert message in str(excinfo.value)
 
 
+def test_a_mask_too_large_for_memory_is_a_memory_error():
+    pixels = np.broadcast_to(np.zeros(3, np.uint8), (1 << 30, 1 << 31, 3))
+    with pytest.raises(MemoryError):
+        skin_mask(pixels, threads=1)
+
+
 def test_sizes_that_overflow_are_refused():
     huge = np.lib.stride_tricks.as_strided(np.zeros(1, bool), shape=(1 << 16, 1 << 16),
                                            strides=(0, 0))
