@@ -3,8 +3,8 @@
 // merges (union-find), or a new one. Only the label of each run's first pixel is written. The
 // second pass goes over the same runs again (kept as bits, an eighth of a byte per pixel),
 // writes the sets' final numbers over whole runs and the background between them, and sums up
-// each region run by run. Rows are read as bits, so a run
-// costs a few instructions whatever its length, and most work is per run, not per pixel.
+// each region run by run. Rows are read as bits, so a run costs a few instructions whatever its
+// length, and most work is per run, not per pixel.
 //
 // On several threads, each band of rows runs the first pass on its own labels. The bands' labels
 // are then numbered one after another, so that the order of labels is still the reading order
@@ -15,12 +15,11 @@
 #include "bands.h"
 
 #include <algorithm>
-#include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <limits>
 
 namespace tonesift::labelling {
 namespace {
