@@ -23,11 +23,10 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))
 
 import tonesift_image  # noqa: E402
 
-PHOTOS = [ROOT / "examples" / "data" / "astronaut.png"] + sorted(
+PHOTOS = [ROOT / "src" / "tonesift_image" / "data" / "astronaut.png"] + sorted(
     (ROOT.parent / "shared" / "data").glob("*.png"))
 
 
@@ -98,13 +97,11 @@ def contenders(lut):
 
 
 def per_pixel_job(pixels):
-    from PIL import Image
-    import find_skin_regions as example
-    image = Image.fromarray(pixels)
+    from tonesift_image import _photos
     started = time.perf_counter()
-    records = example.classify_pixels(image, lambda rows: None)
+    records = _photos.classify_pixels(pixels, lambda rows: None)
     classified = time.perf_counter()
-    example.group_regions(records, image.width, image.height)
+    _photos.group_regions(records, pixels.shape[1], pixels.shape[0])
     done = time.perf_counter()
     return classified - started, done - classified
 

@@ -12,6 +12,7 @@ import numpy as np
 from . import _native
 
 __all__ = ["Regions", "skin_mask", "skin_regions"]
+__version__ = "0.1.0"
 
 # channels -> (red, green, blue) indices and the number of channels per pixel
 _CHANNELS = {"RGB": (0, 1, 2, 3), "BGR": (2, 1, 0, 3), "RGBA": (0, 1, 2, 4), "BGRA": (2, 1, 0, 4)}

@@ -5,6 +5,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["Regions", "skin_mask", "skin_regions"]
+__version__: str
 
 def skin_mask(
     pixels: Any, *, channels: str = ..., threads: Optional[int] = ...

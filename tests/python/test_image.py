@@ -1,5 +1,4 @@
 """tonesift_image: whole-image masks equal tonesift() per pixel, regions equal scipy's."""
-import importlib.util
 import math
 import threading
 from pathlib import Path
@@ -15,7 +14,7 @@ ndimage = pytest.importorskip("scipy.ndimage")
 Image = pytest.importorskip("PIL.Image")
 
 ROOT = Path(__file__).resolve().parents[2]
-PHOTOS = [ROOT / "examples" / "data" / "astronaut.png"] + sorted(
+PHOTOS = [ROOT / "src" / "tonesift_image" / "data" / "astronaut.png"] + sorted(
     (ROOT.parent / "shared" / "data").glob("*.png"))
 PHOTOS = [path for path in PHOTOS if path.exists()]
 
@@ -225,13 +224,10 @@ def test_any_non_zero_value_counts_as_skin(sample, values):
     assert np.array_equal(regions.labels, expected.labels) and len(regions) == len(expected)
 
 
-def test_regions_equal_the_example_programs_flood_fill(sample):
-    spec = importlib.util.spec_from_file_location(
-        "find_skin_regions", ROOT / "examples" / "find_skin_regions.py")
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
-    records = example.classify_pixels(Image.fromarray(sample), lambda rows: None)
-    reference = example.group_regions(records, sample.shape[1], sample.shape[0])
+def test_regions_equal_the_per_pixel_flood_fill(sample):
+    from tonesift_image import _photos
+    records = _photos.classify_pixels(sample, lambda rows: None)
+    reference = _photos.group_regions(records, sample.shape[1], sample.shape[0])
     regions = skin_regions(skin_mask(sample))
     assert [(r.pixels, r.left, r.top, r.right, r.bottom) for r in reference] == list(zip(
         regions.pixels.tolist(), regions.left.tolist(), regions.top.tolist(),

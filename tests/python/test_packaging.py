@@ -1,5 +1,6 @@
 """Installing tonesift like any package: wheel, sdist, type stub."""
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -19,7 +20,10 @@ TYPING = ROOT / "tests" / "typing"
 WHEEL_FILES = {"tonesift.cpython-38-x86_64-linux-gnu.so", "tonesift.pyi",
                "tonesift-stubs/__init__.pyi", "tonesift_image/__init__.py",
                "tonesift_image/__init__.pyi", "tonesift_image/py.typed",
-               "tonesift_image/_native.cpython-38-x86_64-linux-gnu.so"}
+               "tonesift_image/_native.cpython-38-x86_64-linux-gnu.so",
+               "tonesift_image/__main__.py", "tonesift_image/command.py",
+               "tonesift_image/_photos.py", "tonesift_image/data/astronaut.png",
+               "tonesift_image/data/README.md"}
 INSTALLED_FILES = WHEEL_FILES
 
 
@@ -55,6 +59,7 @@ def mypy(*arguments, **options):
 @pytest.mark.parametrize("module", ["tonesift", "tonesift_image"])
 def test_stub_matches_the_module(module):
     result = run(sys.executable, "-m", "mypy.stubtest", module,
+                 "--allowlist", TYPING / "stubtest-allowlist.txt", "--ignore-unused-allowlist",
                  env={"MYPYPATH": str(STUB_DIR), "PYTHONPATH": str(MODULE_FILE.parent)},
                  sanitized=True)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -165,6 +170,13 @@ def test_metadata(packages):
     assert "Requires-Python: ==3.8.*" in metadata
     assert "Programming Language :: Python :: 3.8" in metadata
     assert re.search(r"^License: MIT$", metadata, re.M)
+    assert "Version: 0.1.0" in metadata
+    assert re.search(r"^Provides-Extra: cli$", metadata, re.M)
+    assert re.search(r"^Requires-Dist: pillow>=9\.1; extra == [\"']cli[\"']$", metadata,
+                     re.M | re.I)
+    with zipfile.ZipFile(clone_wheel) as archive:
+        scripts = archive.read("tonesift-0.1.0.dist-info/entry_points.txt").decode()
+    assert "tonesift-regions = tonesift_image.command:console_main" in scripts
 
 
 def test_wheel_installs_and_works_in_a_fresh_virtual_environment(packages, tmp_path):
@@ -184,6 +196,16 @@ def test_wheel_installs_and_works_in_a_fresh_virtual_environment(packages, tmp_p
                    cwd=away, env={"PYTHONPATH": ""}).stdout.split()
     assert str(Path(output[0]).resolve()).startswith(str(environment.resolve()) + os.sep)
     assert output[1:] == ["True", "7", "2"]
+    # The command is installed; without its extra it says what to install.
+    command = environment / "bin" / "tonesift-regions"
+    result = run(command, cwd=away, env={"PYTHONPATH": ""})
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr == "tonesift-regions: Pillow is needed: pip install 'tonesift[cli]'\n"
+    check(python, "-m", "pip", "install", "-q", f"{clone_wheel}[cli]")
+    for program in ([command], [python, "-m", "tonesift_image"]):
+        report = check(*program, "--json", "--top", "1", cwd=away, env={"PYTHONPATH": ""}).stdout
+        (image,) = json.loads(report)["images"]
+        assert image["status"] == "ok" and image["width"] == 512 and image["skin_pixels"] > 0
     # The installed stub package is what mypy finds for the installed module.
     result = mypy("--python-executable", python, TYPING / "misuse.py", cwd=away)
     assert "Cannot find implementation" not in result.stdout and result.returncode == 1

@@ -1,0 +1,161 @@
+"""The tonesift-regions command end to end, decoding included, each run in a fresh process.
+
+    python3.8 bench/bench_command.py [--quick]
+
+1. A ~40 Mpixel JPEG made from the real sample photographs: wall time and peak memory (RSS) of
+   the default engine, and of the per-pixel reference engine on a ~2 Mpixel one (its time per
+   pixel is what it would take on the large one).
+2. A folder of ordinary ~12 Mpixel JPEGs: one process against a pool of 2 (`--jobs`).
+3. Crafted and broken files: each must fail with one line, quickly and in little memory.
+
+The pictures are made once, into build/bench-command/. --quick uses smaller ones.
+"""
+import argparse
+import os
+import resource
+import shutil
+import struct
+import subprocess
+import sys
+import time
+import zlib
+from pathlib import Path
+
+import numpy as np
+from PIL import Image
+
+ROOT = Path(__file__).resolve().parents[1]
+CACHE = ROOT / "build" / "bench-command"
+PHOTOS = [ROOT / "src" / "tonesift_image" / "data" / "astronaut.png"] + sorted(
+    (ROOT.parent / "shared" / "data").glob("*.png"))
+
+
+def photo_like(width, height, seed):
+    """A JPEG-worthy picture of the given size: real photographs scaled up, with sensor-like
+    noise so that it holds as much detail per pixel as an ordinary photo."""
+    rng = np.random.default_rng(seed)
+    sources = [path for path in PHOTOS if path.exists()]
+    with Image.open(sources[seed % len(sources)]) as source:
+        picture = source.convert("RGB").resize((width, height), Image.BICUBIC)
+    levels = np.asarray(picture)
+    out = np.empty_like(levels)
+    rows = max(1, (1 << 22) // width)
+    for top in range(0, height, rows):
+        part = levels[top:top + rows].astype(np.int16)
+        part += rng.integers(-8, 9, part.shape, dtype=np.int16)
+        out[top:top + rows] = np.clip(part, 0, 255)
+    return Image.fromarray(out)
+
+
+def picture(name, width, height, seed=0):
+    path = CACHE / name
+    if not path.exists():
+        CACHE.mkdir(parents=True, exist_ok=True)
+        photo_like(width, height, seed).save(path, quality=90)
+    return path
+
+
+def run(*args):
+    """Runs the command in a fresh process: (exit status, seconds, peak RSS in MB, stderr)."""
+    environment = dict(os.environ)
+    started = time.perf_counter()
+    process = subprocess.Popen([sys.executable, "-m", "tonesift_image", "--quiet", *map(str, args)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=environment)
+    stderr = process.stderr.read().decode()
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - started
+    process.returncode = os.waitstatus_to_exitcode(status) if hasattr(os, "waitstatus_to_exitcode") \
+        else (status >> 8)
+    return process.returncode, seconds, usage.ru_maxrss / 1024, stderr
+
+
+def best(args, rounds):
+    results = [run(*args) for _ in range(rounds)]
+    assert all(result[0] == 0 for result in results), results[0][3]
+    return min(r[1] for r in results), max(r[2] for r in results)
+
+
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def crafted_files(large):
+    """Files that lie: each claims far more than it holds, or is cut short."""
+    folder = CACHE / "crafted"
+    folder.mkdir(parents=True, exist_ok=True)
+    files = {}
+
+    def png(name, width, height):
+        header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+        files[name] = folder / name
+        files[name].write_bytes(b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header)
+                                + png_chunk(b"IDAT", zlib.compress(b"\0" * 64))
+                                + png_chunk(b"IEND", b""))
+
+    png("bomb.png", 100_000, 100_000)          # past the pixel limit: refused unread
+    png("lying.png", 15_000, 15_000)           # 225 Mpixel within the limit, no data
+    gif = folder / "bomb.gif"                  # a logical screen of 65535 x 65535
+    gif.write_bytes(b"GIF89a" + struct.pack("<HH", 65535, 65535) + b"\0\0\0" + b";")
+    files["bomb.gif"] = gif
+    data = large.read_bytes()
+    files["cut.jpg"] = folder / "cut.jpg"      # the large JPEG, cut after its first tenth
+    files["cut.jpg"].write_bytes(data[:len(data) // 10])
+    pillow_tests = CACHE / "pillow-tests"     # Pillow's own crafted files, when its sdist is here
+    for path in sorted(pillow_tests.glob("*")):
+        files[path.name] = path
+    return files
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="smaller pictures, one round")
+    options = parser.parse_args()
+    rounds = 1 if options.quick else 3
+    size, per_pixel_size, photo_size, count = (
+        ((2400, 1800), (600, 450), (1200, 900), 12) if options.quick else
+        ((7300, 5480), (1600, 1200), (4000, 3000), 100))
+    print(f"tonesift-regions end to end, {sys.executable}, {os.cpu_count()} cores")
+
+    large = picture(f"large-{size[0]}x{size[1]}.jpg", *size)
+    megapixels = size[0] * size[1] / 1e6
+    seconds, peak = best([large], rounds)
+    print(f"\n{megapixels:.1f} Mpixel JPEG, default engine: {seconds:.2f} s, "
+          f"peak RSS {peak:.0f} MB (best of {rounds})")
+    small = picture(f"small-{per_pixel_size[0]}x{per_pixel_size[1]}.jpg", *per_pixel_size)
+    small_mp = per_pixel_size[0] * per_pixel_size[1] / 1e6
+    base, _ = best([small], rounds)
+    slow, slow_peak = best([small, "--per-pixel"], 1)
+    print(f"{small_mp:.1f} Mpixel JPEG: default {base:.2f} s, per-pixel {slow:.2f} s "
+          f"(peak RSS {slow_peak:.0f} MB): {slow / base:.0f}x; per-pixel at "
+          f"{megapixels:.1f} Mpixel would take about {slow / small_mp * megapixels:.0f} s")
+
+    folder = CACHE / f"photos-{count}-{photo_size[0]}x{photo_size[1]}"
+    if not folder.exists():
+        made = [picture(f"photo-{photo_size[0]}x{photo_size[1]}-{seed}.jpg", *photo_size, seed)
+                for seed in range(4)]
+        partial = folder.with_suffix(".partial")
+        shutil.rmtree(partial, ignore_errors=True)
+        partial.mkdir()
+        for i in range(count):
+            shutil.copyfile(made[i % len(made)], partial / f"{i:03}.jpg")
+        partial.rename(folder)
+    photos = sorted(folder.glob("*.jpg"))
+    one, _ = best([*photos, "--jobs", "1"], rounds)
+    two, _ = best([*photos, "--jobs", "2"], rounds)
+    print(f"\n{count} photos of {photo_size[0] * photo_size[1] / 1e6:.0f} Mpixel: one process "
+          f"{one:.2f} s, 2 processes {two:.2f} s: {one / two:.2f}x")
+
+    print("\ncrafted or broken input      exit   seconds   peak RSS   message")
+    worst_seconds = worst_peak = 0.0
+    for name, path in crafted_files(large).items():
+        status, seconds, peak, stderr = run(path)
+        assert status != 0 and stderr.count("\n") == 1 and "Traceback" not in stderr, stderr
+        worst_seconds, worst_peak = max(worst_seconds, seconds), max(worst_peak, peak)
+        message = stderr.strip().split(": ", 2)[-1]
+        print(f"  {name[:26]:<26} {status:>5} {seconds:>9.2f} {peak:>7.0f} MB   {message[:60]}")
+    print(f"  worst: {worst_seconds:.2f} s, {worst_peak:.0f} MB")
+    print(f"\n(this process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MB)")
+
+
+if __name__ == "__main__":
+    main()
