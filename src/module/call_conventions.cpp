@@ -93,7 +93,7 @@ void add_traceback_entry(const FailureSite &site) noexcept
             pending.discard();
             return;
         }
-        reinterpret_cast<PyFrameObject *>(frame.get())->f_lineno = site.line;
+        compat::set_frame_line(reinterpret_cast<PyFrameObject *>(frame.get()), site.line);
     }
     PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }

@@ -8,10 +8,11 @@
 
 #include "ref.h"
 
+#include "compat.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <longintrepr.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -150,12 +151,7 @@ inline int exact_whole_level(PyObject *object) noexcept
 {
     PyTypeObject *type = Py_TYPE(object);
     if (type == &PyLong_Type) {
-        const Py_ssize_t size = Py_SIZE(object);
-        if (size == 0) {  // zero has no digit to read
-            return 0;
-        }
-        const digit low = reinterpret_cast<PyLongObject *>(object)->ob_digit[0];
-        return size == 1 && low <= 255 ? static_cast<int>(low) : -1;
+        return compat::long_level(object);
     }
     return type == &PyFloat_Type ? detail::level_of_double(PyFloat_AS_DOUBLE(object)) : -1;
 }
@@ -175,29 +171,11 @@ inline int whole_level(PyObject *object) noexcept
 // The integer rule, to a signed 32-bit value. -1 with an exception pending is a failure.
 inline std::int32_t to_int32(PyObject *object) noexcept
 {
-    static_assert(PyLong_SHIFT == 30, "the direct path reads 30-bit digits");
     if (!PyLong_Check(object)) {
         return detail::to_int32_generic(object);
     }
-    // Up to two digits (below 2**60) are read straight from the object.
-    const digit *digits = reinterpret_cast<PyLongObject *>(object)->ob_digit;
     std::int64_t value;
-    switch (Py_SIZE(object)) {
-    case 0:
-        return 0;
-    case 1:
-        value = digits[0];
-        break;
-    case -1:
-        value = -static_cast<std::int64_t>(digits[0]);
-        break;
-    case 2:
-        value = static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT | digits[0];
-        break;
-    case -2:
-        value = -(static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT | digits[0]);
-        break;
-    default:
+    if (!compat::read_small_long(object, value)) {
         return detail::to_int32_wide(object);
     }
     if (value < INT32_MIN || value > INT32_MAX) {

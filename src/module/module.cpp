@@ -26,8 +26,8 @@ PyObject *builtin_type_error() noexcept { return state().type_error.get(); }
 
 namespace {
 
-static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION == 8, "tonesift is built for CPython 3.8");
-constexpr unsigned long build_version = 0x030813F0;
+// The version this build is for; start-up compares its major and minor version with the host's.
+constexpr unsigned long build_version = PY_VERSION_HEX;
 
 // ---------------------------------------------------------------------------------------------
 // Constant strings. Names used for lookups and binding are interned so that keyword matching
@@ -140,10 +140,9 @@ Ref make_code_record(const CodeRow &row) noexcept
     }
     ModuleState &s = state();
     PyObject *nothing = s.empty_tuple.get();
-    return Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
-        count, 0, 0, count, 0, CO_OPTIMIZED | CO_NEWLOCALS, s.empty_bytes.get(), nothing, nothing,
-        names.get(), nothing, nothing, interned(row.file), interned(row.function_name),
-        row.first_line, s.empty_bytes.get())));
+    return Ref::steal(reinterpret_cast<PyObject *>(compat::new_code(
+        count, CO_OPTIMIZED | CO_NEWLOCALS, s.empty_bytes.get(), nothing, names.get(),
+        interned(row.file), interned(row.function_name), row.first_line, s.empty_bytes.get())));
 }
 
 // ---------------------------------------------------------------------------------------------

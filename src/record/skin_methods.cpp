@@ -158,9 +158,15 @@ int install_reduce_hooks() noexcept
     if (!object_reduce_ex || !object_reduce || !reduce_ex || !reduce) {
         return -1;
     }
+    // A record type with a __getstate__ of its own pickles by it. From 3.11 on every object has
+    // `object`'s, which does not count.
     Ref getstate = look_up_optional(skin_type_object(), Name::dunder_getstate);
-    if (getstate || PyErr_Occurred()) {
-        return getstate ? 0 : -1;
+    Ref inherited = getstate ? look_up_optional(object_type, Name::dunder_getstate) : Ref();
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    if (getstate && getstate.get() != inherited.get()) {
+        return 0;
     }
     if (reduce_ex.get() != object_reduce_ex.get()) {
         return 0;

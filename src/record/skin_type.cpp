@@ -121,7 +121,7 @@ int skin_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
 void skin_dealloc(PyObject *self) noexcept
 {
     PyTypeObject *type = Py_TYPE(self);
-    if (type->tp_finalize != nullptr && (!PyType_IS_GC(type) || !_PyGC_FINALIZED(self)) &&
+    if (type->tp_finalize != nullptr && (!PyType_IS_GC(type) || !compat::gc_finalized(self)) &&
         type->tp_dealloc == skin_dealloc) {
         if (PyObject_CallFinalizerFromDealloc(self) != 0) {
             return;
@@ -217,6 +217,9 @@ int ready_skin_type() noexcept
     {
         HeapTypeFlag flag(skin_type);
         readied = PyType_Ready(&skin_type);
+    }
+    if (readied == 0) {
+        compat::mark_immutable(skin_type);
     }
     if (!enabled) {
         return readied;

@@ -6,6 +6,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import zipfile
 from pathlib import Path
@@ -17,10 +18,11 @@ from conftest import BUILD_DIR, MODULE_FILE
 ROOT = Path(__file__).resolve().parents[2]
 STUB_DIR = ROOT / "src"
 TYPING = ROOT / "tests" / "typing"
-WHEEL_FILES = {"tonesift.cpython-38-x86_64-linux-gnu.so", "tonesift.pyi",
+EXTENSION = sysconfig.get_config_var("EXT_SUFFIX")  # ".cpython-38-x86_64-linux-gnu.so"
+WHEEL_FILES = {f"tonesift{EXTENSION}", "tonesift.pyi",
                "tonesift-stubs/__init__.pyi", "tonesift_image/__init__.py",
                "tonesift_image/__init__.pyi", "tonesift_image/py.typed",
-               "tonesift_image/_native.cpython-38-x86_64-linux-gnu.so",
+               f"tonesift_image/_native{EXTENSION}",
                "tonesift_image/__main__.py", "tonesift_image/command.py",
                "tonesift_image/_photos.py", "tonesift_image/data/astronaut.png",
                "tonesift_image/data/README.md"}
@@ -167,8 +169,9 @@ def test_metadata(packages):
     clone_wheel, _, _ = packages
     with zipfile.ZipFile(clone_wheel) as archive:
         metadata = archive.read("tonesift-0.1.0.dist-info/METADATA").decode()
-    assert "Requires-Python: ==3.8.*" in metadata
-    assert "Programming Language :: Python :: 3.8" in metadata
+    assert "Requires-Python: <3.14,>=3.8" in metadata
+    assert all(f"Programming Language :: Python :: 3.{minor}\n" in metadata
+               for minor in range(8, 14))
     assert re.search(r"^License: MIT$", metadata, re.M)
     assert "Version: 0.1.0" in metadata
     assert re.search(r"^Provides-Extra: cli$", metadata, re.M)

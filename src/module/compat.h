@@ -1,0 +1,132 @@
+// The few places where the interpreter's C API differs between the CPython versions tonesift
+// builds for (3.8 to 3.13). Each difference is one small function here, so that the rest of the
+// code reads the same on every version.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030B0000
+#include <frameobject.h>
+#include <longintrepr.h>  // 3.11 and later include it from Python.h
+#endif
+
+#include <cstddef>
+#include <cstdint>
+
+static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION >= 8 && PY_MINOR_VERSION <= 13,
+              "tonesift builds for CPython 3.8 to 3.13");
+
+namespace tonesift::compat {
+
+// An int's value read straight from the object when it is small enough for that: below 2**60
+// in magnitude up to 3.11 (two 30-bit digits), below 2**30 from 3.12 on, where only the
+// interpreter's supported accessors for compact ints say what the object holds. Returns false,
+// reading nothing, for a larger int.
+inline bool read_small_long(PyObject *object, std::int64_t &value) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *number = reinterpret_cast<PyLongObject *>(object);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    value = PyUnstable_Long_CompactValue(number);
+    return true;
+#else
+    static_assert(PyLong_SHIFT == 30, "the direct path reads 30-bit digits");
+    const digit *digits = reinterpret_cast<PyLongObject *>(object)->ob_digit;
+    switch (Py_SIZE(object)) {
+    case 0:
+        value = 0;
+        return true;
+    case 1:
+        value = digits[0];
+        return true;
+    case -1:
+        value = -static_cast<std::int64_t>(digits[0]);
+        return true;
+    case 2:
+        value = static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT | digits[0];
+        return true;
+    case -2:
+        value = -(static_cast<std::int64_t>(digits[1]) << PyLong_SHIFT | digits[0]);
+        return true;
+    default:
+        return false;
+    }
+#endif
+}
+
+// An exact int's value if it is a level 0..255, else -1. Calls nothing.
+inline int long_level(PyObject *object) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *number = reinterpret_cast<PyLongObject *>(object);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return -1;
+    }
+    const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+    return static_cast<std::size_t>(value) <= 255 ? static_cast<int>(value) : -1;
+#else
+    const Py_ssize_t size = Py_SIZE(object);
+    if (size == 0) {  // zero has no digit to read
+        return 0;
+    }
+    const digit low = reinterpret_cast<PyLongObject *>(object)->ob_digit[0];
+    return size == 1 && low <= 255 ? static_cast<int>(low) : -1;
+#endif
+}
+
+// A frame made for a traceback entry shows `line`. Up to 3.10 the frame carries its own line;
+// from 3.11 on frames are opaque and a frame that never ran shows its code's first line, which
+// the entry's code object already holds.
+inline void set_frame_line([[maybe_unused]] PyFrameObject *frame,
+                           [[maybe_unused]] int line) noexcept
+{
+#if PY_VERSION_HEX < 0x030B0000
+    frame->f_lineno = line;
+#endif
+}
+
+// A code object with `count` positional-or-keyword parameters and no body, for the signature
+// and traceback entries of the module's functions.
+inline PyCodeObject *new_code(int count, int flags, PyObject *code, PyObject *empty_tuple,
+                              PyObject *names, PyObject *file, PyObject *function,
+                              int first_line, PyObject *line_table) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_NewWithPosOnlyArgs(
+        count, 0, 0, count, 0, flags, code, empty_tuple, empty_tuple, names, empty_tuple,
+        empty_tuple, file, function, function, first_line, line_table, line_table);
+#elif PY_VERSION_HEX >= 0x030B0000
+    return PyCode_NewWithPosOnlyArgs(count, 0, 0, count, 0, flags, code, empty_tuple,
+                                     empty_tuple, names, empty_tuple, empty_tuple, file,
+                                     function, function, first_line, line_table, line_table);
+#else
+    return PyCode_NewWithPosOnlyArgs(count, 0, 0, count, 0, flags, code, empty_tuple,
+                                     empty_tuple, names, empty_tuple, empty_tuple, file,
+                                     function, first_line, line_table);
+#endif
+}
+
+// Whether the collector has already run this object's finaliser.
+inline bool gc_finalized(PyObject *object) noexcept
+{
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_GC_IsFinalized(object);
+#else
+    return _PyGC_FINALIZED(object);
+#endif
+}
+
+// A static type readied with the heap-type flag set (see skin_type.cpp) misses the immutability
+// that 3.10 and later give every static type; this gives it back.
+inline void mark_immutable([[maybe_unused]] PyTypeObject &type) noexcept
+{
+#if PY_VERSION_HEX >= 0x030A0000
+    type.tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(&type);
+#endif
+}
+
+}  // namespace tonesift::compat
