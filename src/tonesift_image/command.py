@@ -284,23 +284,29 @@ def run_all(tasks: List[Task], settings: Settings, jobs: int, progress: bool) ->
         yield run_task(tasks[0], replace(settings, stages=progress))
         return
     from tqdm import tqdm  # type: ignore[import-untyped]
-    bar = tqdm(total=len(tasks), desc=PROG, unit="image", file=sys.stderr,
-               delay=PROGRESS_DELAY_SECONDS, leave=False, disable=not progress)
-    try:
-        if jobs == 1:
+
+    def files_bar():
+        return tqdm(total=len(tasks), desc=PROG, unit="image", file=sys.stderr,
+                    delay=PROGRESS_DELAY_SECONDS, leave=False, disable=not progress)
+
+    if jobs == 1:
+        with files_bar() as bar:
             for task in tasks:
                 report = run_task(task, settings)
                 bar.update()
                 yield report
-            return
-        cores = os.cpu_count() or 1
-        threads = max(1, cores // jobs)
-        with ProcessPoolExecutor(jobs, initializer=_ignore_interrupts) as pool:
-            futures = [pool.submit(run_task, task, replace(settings, threads=threads))
-                       for task in tasks]
-            for future in futures:
-                future.add_done_callback(lambda done: bar.update())
-            try:
+        return
+    cores = os.cpu_count() or 1
+    threads = max(1, cores // jobs)
+    with ProcessPoolExecutor(jobs, initializer=_ignore_interrupts) as pool:
+        # Every worker is forked while submitting, before the bar starts its monitor thread: a
+        # fork copies no thread, and a lock one held would stay locked in the child.
+        futures = [pool.submit(run_task, task, replace(settings, threads=threads))
+                   for task in tasks]
+        try:
+            with files_bar() as bar:
+                for future in futures:
+                    future.add_done_callback(lambda done: bar.update())
                 for task, future in zip(tasks, futures):
                     try:
                         yield future.result()
@@ -308,11 +314,9 @@ def run_all(tasks: List[Task], settings: Settings, jobs: int, progress: bool) ->
                         yield {"input": task.input, "status": "failed",
                                "error": f"{task.input}: the worker process analysing it died "
                                         "(out of memory?)"}
-            finally:
-                for future in futures:
-                    future.cancel()
-    finally:
-        bar.close()
+        finally:
+            for future in futures:
+                future.cancel()
 
 
 # --- Reports --------------------------------------------------------------------------------------
