@@ -19,15 +19,13 @@ import subprocess
 import sys
 import time
 import zlib
-from pathlib import Path
 
 import numpy as np
 from PIL import Image
 
-ROOT = Path(__file__).resolve().parents[1]
+from bench_image import PHOTOS, ROOT
+
 CACHE = ROOT / "build" / "bench-command"
-PHOTOS = [ROOT / "src" / "tonesift_image" / "data" / "astronaut.png"] + sorted(
-    (ROOT.parent / "shared" / "data").glob("*.png"))
 
 
 def photo_like(width, height, seed):

@@ -22,9 +22,9 @@ from pathlib import Path
 
 import numpy as np
 
-ROOT = Path(__file__).resolve().parents[1]
+import tonesift_image
 
-import tonesift_image  # noqa: E402
+ROOT = Path(__file__).resolve().parents[1]
 
 PHOTOS = [ROOT / "src" / "tonesift_image" / "data" / "astronaut.png"] + sorted(
     (ROOT.parent / "shared" / "data").glob("*.png"))

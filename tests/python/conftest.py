@@ -6,12 +6,38 @@ import textwrap
 import traceback
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import tonesift
 
 BUILD_DIR = os.environ.get("TONESIFT_BUILD_DIR")
 MODULE_FILE = Path(tonesift.__file__).resolve()
+ROOT = Path(__file__).resolve().parents[2]
+# The built-in sample, then the photographs beside the project where they are.
+PHOTOS = [ROOT / "src" / "tonesift_image" / "data" / "astronaut.png"] + sorted(
+    (ROOT.parent / "shared" / "data").glob("*.png"))
+PHOTOS = [path for path in PHOTOS if path.exists()]
+# Channel orders of whole images: indices of red, green and blue, and channels per pixel.
+CHANNEL_ORDERS = {"RGB": (0, 1, 2, 3), "BGR": (2, 1, 0, 3), "RGBA": (0, 1, 2, 4),
+                  "BGRA": (2, 1, 0, 4)}
+
+
+def reference_mask(pixels, channels="RGB"):
+    """tonesift() on every pixel in reading order, each component passed as a float: the
+    verdicts as a bool (height, width) array, or the (row, column) of the first pixel on which
+    it fails."""
+    red, green, blue, _ = CHANNEL_ORDERS[channels]
+    height, width = pixels.shape[:2]
+    flat = np.asarray(pixels).reshape(height * width, pixels.shape[2])
+    verdicts = []
+    for index, (r, g, b) in enumerate(zip(flat[:, red].tolist(), flat[:, green].tolist(),
+                                          flat[:, blue].tolist())):
+        try:
+            verdicts.append(tonesift.tonesift(float(r), float(g), float(b)))
+        except ZeroDivisionError:
+            return divmod(index, width)
+    return np.array(verdicts, dtype=bool).reshape(height, width)
 
 
 def pytest_report_header(config):

@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import tonesift
+from conftest import PHOTOS, ROOT, reference_mask
 
 Image = pytest.importorskip("PIL.Image")
 ImageOps = pytest.importorskip("PIL.ImageOps")
@@ -20,10 +20,7 @@ jsonschema = pytest.importorskip("jsonschema")
 
 from tonesift_image import _photos, command  # noqa: E402  (needs Pillow)
 
-ROOT = Path(__file__).resolve().parents[2]
 SCHEMA = json.loads((ROOT / "docs" / "tonesift-regions.schema.json").read_text())
-PHOTOS = [command.SAMPLE] + sorted((ROOT.parent / "shared" / "data").glob("*.png"))
-PHOTOS = [path for path in PHOTOS if path.exists()]
 PALETTE = [(200, 150, 120), (0, 0, 0), (255, 255, 255), (96, 75, 21), (35, 140, 220), (12, 0, 0)]
 SKIN = (200, 150, 120)
 
@@ -43,10 +40,10 @@ def document(result):
 
 
 def verdicts(levels):
-    """tonesift() on every pixel of an (h, w, 3|4) array; alpha 0 is never skin."""
-    flat = levels.reshape(-1, levels.shape[2]).tolist()
-    return np.array([(len(p) == 3 or p[3] != 0) and tonesift.tonesift(*p[:3]) for p in flat],
-                    dtype=bool).reshape(levels.shape[:2])
+    """tonesift() on every pixel of an (h, w, 3|4) array of levels; alpha 0 is never skin."""
+    if levels.shape[2] == 3:
+        return reference_mask(levels)
+    return reference_mask(levels, "RGBA") & (levels[..., 3] != 0)
 
 
 def analyse(path, per_pixel, **options):

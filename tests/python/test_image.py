@@ -1,11 +1,11 @@
 """tonesift_image: whole-image masks equal tonesift() per pixel, regions equal scipy's."""
 import math
 import threading
-from pathlib import Path
 
 import numpy as np
 import pytest
 
+from conftest import PHOTOS, reference_mask
 import tonesift
 import tonesift_image
 from tonesift_image import skin_mask, skin_regions
@@ -13,29 +13,10 @@ from tonesift_image import skin_mask, skin_regions
 ndimage = pytest.importorskip("scipy.ndimage")
 Image = pytest.importorskip("PIL.Image")
 
-ROOT = Path(__file__).resolve().parents[2]
-PHOTOS = [ROOT / "src" / "tonesift_image" / "data" / "astronaut.png"] + sorted(
-    (ROOT.parent / "shared" / "data").glob("*.png"))
-PHOTOS = [path for path in PHOTOS if path.exists()]
-
 
 def photo(path):
     with Image.open(path) as image:
         return np.asarray(image.convert("RGB"))
-
-
-def per_pixel(pixels):
-    """tonesift() on every pixel, the reference: verdicts, or the first failure's position."""
-    height, width, _ = pixels.shape
-    flat = pixels.reshape(-1, pixels.shape[2])
-    verdicts = []
-    for index, (r, g, b) in enumerate(zip(flat[:, 0].tolist(), flat[:, 1].tolist(),
-                                          flat[:, 2].tolist())):
-        try:
-            verdicts.append(tonesift.tonesift(r, g, b))
-        except ZeroDivisionError:
-            return divmod(index, width)
-    return np.array(verdicts, dtype=bool).reshape(height, width)
 
 
 # --- Masks ---------------------------------------------------------------------------------------
@@ -79,13 +60,13 @@ def test_doubles_equal_tonesift_including_specials():
             tonesift.tonesift(*pixels[y, x].tolist())
         except ZeroDivisionError:
             pixels[y, x] = (1.0, 2.0, 3.0)
-    expected = per_pixel(pixels)
+    expected = reference_mask(pixels)
     assert isinstance(expected, np.ndarray)
     for threads in (1, 3):
         assert np.array_equal(skin_mask(pixels, threads=threads), expected)
     whole = rng.integers(0, 256, (50, 40, 3)).astype(np.float64)
     assert np.array_equal(skin_mask(whole), skin_mask(whole.astype(np.uint8)))
-    assert np.array_equal(skin_mask(whole), per_pixel(whole))
+    assert np.array_equal(skin_mask(whole), reference_mask(whole))
 
 
 @pytest.mark.parametrize("failing", [
@@ -97,7 +78,7 @@ def test_a_failing_division_names_the_first_failing_pixel(failing):
     pixels = np.full((60, 100, 3), 120.5)
     for colour, where in failing:
         pixels[where] = colour
-    expected = per_pixel(pixels)
+    expected = reference_mask(pixels)
     assert isinstance(expected, tuple)
     for threads in (1, 4):
         with pytest.raises(ZeroDivisionError, match=r"^float division at row \d+, column \d+$") \
@@ -133,7 +114,7 @@ def test_any_view_of_the_pixels_gives_the_same_mask(sample, view, on_mask):
 
 
 def test_the_sample_mask_equals_tonesift(sample):
-    assert np.array_equal(skin_mask(sample), per_pixel(sample))
+    assert np.array_equal(skin_mask(sample), reference_mask(sample))
 
 
 def test_empty_images_give_empty_masks():

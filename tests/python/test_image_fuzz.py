@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-import tonesift
+from conftest import CHANNEL_ORDERS, reference_mask
 from tonesift_image import skin_mask, skin_regions
 
 ndimage = pytest.importorskip("scipy.ndimage")
@@ -20,7 +20,6 @@ ndimage = pytest.importorskip("scipy.ndimage")
 EXAMPLES = int(os.environ.get("TONESIFT_FUZZ_EXAMPLES", "300"))
 SETTINGS = settings(max_examples=EXAMPLES, derandomize=os.environ.get("TONESIFT_FUZZ_RANDOM") != "1",
                     deadline=None, database=None, suppress_health_check=list(HealthCheck))
-CHANNELS = {"RGB": (0, 1, 2, 3), "BGR": (2, 1, 0, 3), "RGBA": (0, 1, 2, 4), "BGRA": (2, 1, 0, 4)}
 SPECIALS = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e-310, -1e-310, 1e308, -1.0, 255.0,
             255.5, 2.0, 1e-200, 1e-201, 1e305, 1e-20]
 
@@ -54,24 +53,11 @@ def views(draw, dtypes, ndim_extra):
     return view
 
 
-def reference_mask(pixels, channels):
-    red, green, blue, _ = CHANNELS[channels]
-    verdicts = np.zeros(pixels.shape[:2], bool)
-    for y, x in np.ndindex(*pixels.shape[:2]):
-        pixel = pixels[y, x]
-        try:
-            verdicts[y, x] = tonesift.tonesift(float(pixel[red]), float(pixel[green]),
-                                               float(pixel[blue]))
-        except ZeroDivisionError:
-            return (y, x)
-    return verdicts
-
-
 @SETTINGS
 @given(st.data())
 def test_masks_of_any_view(data):
-    channels = data.draw(st.sampled_from(list(CHANNELS)))
-    count = CHANNELS[channels][3]
+    channels = data.draw(st.sampled_from(list(CHANNEL_ORDERS)))
+    count = CHANNEL_ORDERS[channels][3]
     wrong_channels = data.draw(st.integers(0, 10)) == 0
     pixels = data.draw(views([np.uint8, np.float64, np.float32, np.int16, ">f8"],
                              lambda draw: (count + (1 if wrong_channels else 0),)))

@@ -12,14 +12,13 @@ import time
 import numpy as np
 import pytest
 
-import tonesift
+from conftest import CHANNEL_ORDERS, reference_mask
 from tonesift_image import skin_mask, skin_regions
 
 ndimage = pytest.importorskip("scipy.ndimage")
 
 CALLS = int(os.environ.get("TONESIFT_STRESS_CALLS", "20000"))
 SECONDS = float(os.environ.get("TONESIFT_STRESS_SECONDS", "2"))
-ORDERS = {"RGB": (0, 1, 2, 3), "BGR": (2, 1, 0, 3), "RGBA": (0, 1, 2, 4), "BGRA": (2, 1, 0, 4)}
 SPECIALS = np.array([0.0, -0.0, math.inf, -math.inf, math.nan, 1e-310, 1e308, 2.0, -1.0, 1e-200,
                      1e-201, 1e305, 1e-20, 255.0])
 
@@ -33,21 +32,9 @@ def random_view(rng, array):
     return view
 
 
-def reference(pixels, order):
-    red, green, blue, _ = ORDERS[order]
-    out = np.zeros(pixels.shape[:2], bool)
-    for y, x in np.ndindex(*pixels.shape[:2]):
-        try:
-            out[y, x] = tonesift.tonesift(float(pixels[y, x, red]), float(pixels[y, x, green]),
-                                          float(pixels[y, x, blue]))
-        except ZeroDivisionError:
-            return (y, x)
-    return out
-
-
 def one_mask_call(rng):
-    order = list(ORDERS)[rng.integers(4)]
-    shape = (int(rng.integers(0, 7)), int(rng.integers(0, 7)), ORDERS[order][3])
+    order = list(CHANNEL_ORDERS)[rng.integers(4)]
+    shape = (int(rng.integers(0, 7)), int(rng.integers(0, 7)), CHANNEL_ORDERS[order][3])
     if rng.random() < 0.5:
         pixels = rng.integers(0, 256, shape, dtype=np.uint8)
     else:
@@ -55,7 +42,7 @@ def one_mask_call(rng):
         special = rng.random(shape) < 0.2
         pixels[special] = rng.choice(SPECIALS, shape)[special]
     pixels = random_view(rng, pixels)
-    expected = reference(pixels, order)
+    expected = reference_mask(pixels, order)
     threads = int(rng.integers(1, 4))
     if isinstance(expected, tuple):
         with pytest.raises(ZeroDivisionError) as excinfo:
@@ -103,7 +90,7 @@ def test_threads_while_the_inputs_change():
         local, done = np.random.default_rng(seed), 0
         try:
             while not stop.is_set():
-                order = list(ORDERS)[local.integers(4)]
+                order = list(CHANNEL_ORDERS)[local.integers(4)]
                 view = pixels[::-1] if order.endswith("A") else pixels[:, ::2, :3]
                 assert skin_mask(view, channels=order.rstrip("A") if not order.endswith("A")
                                  else order, threads=2).shape == view.shape[:2]
