@@ -21,10 +21,9 @@ import tonesift
 
 from . import skin_mask, skin_regions
 
-SAMPLE = Path(__file__).resolve().parent / "data" / "astronaut.png"
 DEFAULT_MAX_PIXELS = 250_000_000
-# Rows are converted and classified a strip at a time, so that no second full-size copy of a large
-# photo is ever made: about this many pixels per strip.
+# Rows are converted and classified (and tinted) a strip at a time, so that no second full-size
+# copy of a large photo is ever made: about this many pixels per strip.
 STRIP_PIXELS = 1 << 21
 EXIF_ORIENTATION = 0x0112
 ALPHA_MODES = {"RGBA", "LA", "PA", "RGBa", "La"}
@@ -195,6 +194,15 @@ def _levels(part: "Image.Image", alpha: bool, name: str) -> np.ndarray:
             from None
 
 
+def strip_rows(width: int) -> int:
+    return max(1, STRIP_PIXELS // max(width, 1))
+
+
+def largest_first(pixels: np.ndarray) -> np.ndarray:
+    """Region indices (k - 1 for region k) by size, largest first; ties by region number."""
+    return np.lexsort((np.arange(len(pixels)), -pixels))
+
+
 def upright(array: np.ndarray, orientation: int) -> np.ndarray:
     """A view of a stored picture's first two axes as a viewer shows it, for an EXIF orientation."""
     if orientation == 2:
@@ -249,7 +257,7 @@ def _whole_image(opened: _Opened, keep_pictures: bool, threads: Optional[int],
     width, height = image.size
     mask = np.empty((height, width), dtype=bool)
     rgb = np.empty((height, width, 3), dtype=np.uint8) if keep_pictures else None
-    rows = max(1, STRIP_PIXELS // max(width, 1))
+    rows = strip_rows(width)
     advance = stages.start("classifying", height)
     for top in range(0, height, rows):
         bottom = min(height, top + rows)
@@ -395,14 +403,14 @@ def write_overlay(result: Result, path: Path) -> None:
     Tints `result.rgb` in place, which saves a copy of a large photo."""
     analysis = result.analysis
     assert result.labels is not None and result.rgb is not None, "analysed without pictures"
-    order = np.lexsort((np.arange(len(analysis.pixels)), -analysis.pixels))
+    order = largest_first(analysis.pixels)
     tints = np.empty((len(order) + 1, 3), dtype=np.uint16)
     tints[0] = 0
     tints[order + 1] = OTHER_REGIONS_COLOUR
     distinct = order[:len(REGION_COLOURS)]
     tints[distinct + 1] = REGION_COLOURS[:len(distinct)]
     overlay = result.rgb
-    rows = max(1, STRIP_PIXELS // max(analysis.width, 1))
+    rows = strip_rows(analysis.width)
     for top in range(0, analysis.height, rows):
         labels = result.labels[top:top + rows]
         photo = overlay[top:top + rows]

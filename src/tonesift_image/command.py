@@ -33,7 +33,6 @@ DEFAULT_MAX_PIXELS = 250_000_000
 PROGRESS_DELAY_SECONDS = 1.0
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_PIPE_CLOSED = 0, 1, 2, 130, 141
 _M_TRIM_THRESHOLD, _M_TOP_PAD, _M_MMAP_THRESHOLD = -1, -2, -3  # glibc's mallopt options
-OUTPUT_EXTENSIONS = (".png", ".jpg", ".jpeg", ".webp", ".tif", ".tiff")
 
 
 class UsageError(Exception):
@@ -124,10 +123,11 @@ def _output(template: Optional[str], name: str, several: bool) -> Optional[Path]
         return None
     if several and "{name}" not in template:
         raise UsageError(f"{template}: with several images, put {{name}} in the output name")
+    from ._photos import FORMATS  # imported already: the run checked for Pillow first
     path = Path(template.replace("{name}", _stem(name)))
-    if path.suffix.lower() not in OUTPUT_EXTENSIONS:
+    if path.suffix.lower() not in FORMATS:
         raise UsageError(f"{path}: the extension names no picture format "
-                         f"(use one of {', '.join(OUTPUT_EXTENSIONS)})")
+                         f"(use one of {', '.join(FORMATS)})")
     folder = path.parent
     if not folder.is_dir():
         raise UsageError(f"{path}: no such folder: {folder}")
@@ -230,10 +230,11 @@ def run_task(task: Task, settings: Settings) -> dict:
 
 
 def _report(analysis, settings: Settings) -> dict:
-    import numpy as np
+    from ._photos import largest_first
     total = analysis.width * analysis.height
-    kept = np.flatnonzero(analysis.pixels >= settings.min_pixels)
-    listed = kept[np.lexsort((kept, -analysis.pixels[kept]))][:settings.top]
+    kept = analysis.pixels >= settings.min_pixels
+    ranked = largest_first(analysis.pixels)
+    listed = ranked[kept[ranked]][:settings.top]
     return {
         "width": analysis.width,
         "height": analysis.height,
@@ -244,7 +245,7 @@ def _report(analysis, settings: Settings) -> dict:
         "skin_pixels": analysis.skin_pixels,
         "skin_share": analysis.skin_pixels / total if total else 0.0,
         "regions": len(analysis.pixels),
-        "regions_at_least_min_pixels": len(kept),
+        "regions_at_least_min_pixels": int(kept.sum()),
         "largest_regions": [
             {
                 "region": int(i) + 1,
