@@ -164,9 +164,24 @@ def plan(arguments: argparse.Namespace) -> List[Task]:
 
 # --- Running --------------------------------------------------------------------------------------
 
-def _terminal_stages(name: str):
+def _bar(**options):
+    """A tqdm bar on stderr that starts no thread.
+
+    tqdm's monitor thread, started with the first bar (even a disabled one) and never stopped,
+    only wakes bars whose adaptive update interval outgrew a slowing loop; these bars redraw on
+    every update instead. A thread left running would be killed mid-call at exit, and a pool
+    forked later would copy its locks in whatever state they were.
+    """
     from tqdm import tqdm  # type: ignore[import-untyped]
 
+    class Bar(tqdm):  # type: ignore[misc]
+        monitor_interval = 0
+
+    return Bar(file=sys.stderr, delay=PROGRESS_DELAY_SECONDS, leave=False, miniters=1,
+               **options)
+
+
+def _terminal_stages(name: str):
     from ._photos import Stages
 
     class TerminalStages(Stages):
@@ -178,8 +193,7 @@ def _terminal_stages(name: str):
 
         def start(self, stage, total=None):
             self.finish()
-            self.bar = tqdm(total=total, desc=f"{name}: {stage}", unit="row", file=sys.stderr,
-                            delay=PROGRESS_DELAY_SECONDS, leave=False,
+            self.bar = _bar(total=total, desc=f"{name}: {stage}", unit="row",
                             bar_format=None if total else "{desc} {elapsed}")
             return self.bar.update
 
@@ -284,11 +298,9 @@ def run_all(tasks: List[Task], settings: Settings, jobs: int, progress: bool) ->
     if len(tasks) == 1:
         yield run_task(tasks[0], replace(settings, stages=progress))
         return
-    from tqdm import tqdm  # type: ignore[import-untyped]
 
     def files_bar():
-        return tqdm(total=len(tasks), desc=PROG, unit="image", file=sys.stderr,
-                    delay=PROGRESS_DELAY_SECONDS, leave=False, disable=not progress)
+        return _bar(total=len(tasks), desc=PROG, unit="image", disable=not progress)
 
     if jobs == 1:
         with files_bar() as bar:
@@ -300,8 +312,6 @@ def run_all(tasks: List[Task], settings: Settings, jobs: int, progress: bool) ->
     cores = os.cpu_count() or 1
     threads = max(1, cores // jobs)
     with ProcessPoolExecutor(jobs, initializer=_ignore_interrupts) as pool:
-        # Every worker is forked while submitting, before the bar starts its monitor thread: a
-        # fork copies no thread, and a lock one held would stay locked in the child.
         futures = [pool.submit(run_task, task, replace(settings, threads=threads))
                    for task in tasks]
         try:

@@ -5,6 +5,7 @@ import re
 import struct
 import subprocess
 import sys
+import threading
 import warnings
 import zlib
 from pathlib import Path
@@ -426,6 +427,7 @@ def test_progress_per_stage_on_a_terminal_unless_quiet(monkeypatch, capsys, args
     assert command.main(args) == 0
     assert all(stage in terminal.text for stage in shown) and bool(terminal.text) == bool(shown)
     assert "skin pixels" in capsys.readouterr().out
+    assert threading.enumerate() == [threading.main_thread()]
 
 
 def test_one_progress_bar_over_files(monkeypatch, capsys):
@@ -435,6 +437,16 @@ def test_one_progress_bar_over_files(monkeypatch, capsys):
     assert command.main([str(command.SAMPLE)] * 2 + ["--jobs", "1"]) == 0
     assert "tonesift-regions:   0%|" in terminal.text and "| 0/2 [" in terminal.text
     assert "classifying" not in terminal.text
+    assert threading.enumerate() == [threading.main_thread()]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_batch_without_a_terminal_leaves_no_thread_behind(capsys, jobs):
+    # A thread left running is killed mid-call when the interpreter exits, and whatever it
+    # held leaks; and a pool forked later would copy its locks in whatever state they were.
+    assert command.main([str(command.SAMPLE)] * 2 + ["--jobs", jobs]) == 0
+    assert threading.enumerate() == [threading.main_thread()]
+    assert capsys.readouterr().out.count("skin pixels") == 2
 
 
 def test_a_worker_that_dies_fails_its_images_not_the_run(tmp_path):
