@@ -182,13 +182,46 @@ def test_metadata(packages):
     assert "tonesift-regions = tonesift_image.command:console_main" in scripts
 
 
-def test_wheel_installs_and_works_in_a_fresh_virtual_environment(packages, tmp_path):
-    clone_wheel, _, _ = packages
-    environment = tmp_path / "venv"
+@pytest.fixture(scope="module")
+def portable_wheel(packages, tmp_path_factory):
+    """The sdist's wheel as it is published: compiled for old glibc, checked and tagged by
+    auditwheel."""
+    _, sdist, _ = packages
+    out = tmp_path_factory.mktemp("portable")
+    check(sys.executable, ROOT / "tools" / "portable_wheel.py", sdist, "--no-isolation",
+          "--out", out)
+    (wheel,) = out.glob("*.whl")
+    return wheel
+
+
+@pytest.fixture(scope="module")
+def installed(portable_wheel, tmp_path_factory):
+    """A fresh virtual environment of this version with the portable wheel installed."""
+    environment = tmp_path_factory.mktemp("installed") / "venv"
     check(sys.executable, "-m", "venv", environment)
     python = environment / "bin" / "python"
     # numpy, the one dependency, comes from the test environment's own download cache or index.
-    check(python, "-m", "pip", "install", "-q", clone_wheel)
+    check(python, "-m", "pip", "install", "-q", portable_wheel)
+    return python
+
+
+def test_portable_wheel_is_manylinux_2_28_or_older(portable_wheel):
+    tags = portable_wheel.name[:-len(".whl")].split("-")[-1].split(".")
+    assert tags and all(re.fullmatch(r"manylinux(_2_\d+|2014)_x86_64", tag) for tag in tags)
+    shown = check(sys.executable, "-m", "auditwheel", "show", portable_wheel).stdout
+    glibc = re.search(r'consistent with the following platform tag:\s*"manylinux_2_(\d+)_x86_64"',
+                      shown)
+    assert glibc and int(glibc.group(1)) <= 28, shown
+    # Nothing was grafted in: the wheel needs no library beyond the system's own.
+    members = {name for name in wheel_members(portable_wheel)
+               if ".dist-info/" not in name and not name.endswith("/")}
+    assert members == WHEEL_FILES
+
+
+def test_wheel_installs_and_works_in_a_fresh_virtual_environment(installed, portable_wheel,
+                                                                  tmp_path):
+    python = installed
+    environment = python.parents[1]
     away = tmp_path / "elsewhere"
     away.mkdir()
     output = check(python, "-c", "import tonesift, tonesift_image, os; "
@@ -204,7 +237,7 @@ def test_wheel_installs_and_works_in_a_fresh_virtual_environment(packages, tmp_p
     result = run(command, cwd=away, env={"PYTHONPATH": ""})
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr == "tonesift-regions: Pillow is needed: pip install 'tonesift[cli]'\n"
-    check(python, "-m", "pip", "install", "-q", f"{clone_wheel}[cli]")
+    check(python, "-m", "pip", "install", "-q", f"{portable_wheel}[cli]")
     for program in ([command], [python, "-m", "tonesift_image"]):
         report = check(*program, "--json", "--top", "1", cwd=away, env={"PYTHONPATH": ""}).stdout
         (image,) = json.loads(report)["images"]
@@ -212,3 +245,23 @@ def test_wheel_installs_and_works_in_a_fresh_virtual_environment(packages, tmp_p
     # The installed stub package is what mypy finds for the installed module.
     result = mypy("--python-executable", python, TYPING / "misuse.py", cwd=away)
     assert "Cannot find implementation" not in result.stdout and result.returncode == 1
+
+
+# What the wheel's own compiler could get wrong: every rule, conversion, error and traceback of
+# the module, the whole-image functions, and start-up.
+BEHAVIOUR = ("test_binding.py", "test_conversion.py", "test_classifier.py", "test_record.py",
+             "test_function_objects.py", "test_image.py", "test_start_up.py", "test_fuzz.py")
+
+
+def test_the_behaviour_suite_passes_against_the_installed_wheel(installed, tmp_path):
+    import hypothesis
+
+    check(installed, "-m", "pip", "install", "-q", f"pytest=={pytest.__version__}",
+          f"hypothesis=={hypothesis.__version__}")
+    result = run(installed, "-m", "pytest", "-p", "no:cacheprovider", "--rootdir", ROOT,
+                 *(ROOT / "tests" / "python" / name for name in BEHAVIOUR), cwd=tmp_path,
+                 env={"PYTHONPATH": "", "TONESIFT_BUILD_DIR": "", "TONESIFT_FUZZ_EXAMPLES": "300"})
+    assert result.returncode == 0, result.stdout[-5000:] + result.stderr[-2000:]
+    # The module under test was the installed one (the suite's header names it).
+    header = re.search(r"^tonesift: (.*)$", result.stdout, re.M)
+    assert header and header.group(1).startswith(str(installed.parents[1].resolve()) + os.sep)
