@@ -60,21 +60,9 @@ inline bool read_small_long(PyObject *object, std::int64_t &value) noexcept
 // An exact int's value if it is a level 0..255, else -1. Calls nothing.
 inline int long_level(PyObject *object) noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000
-    auto *number = reinterpret_cast<PyLongObject *>(object);
-    if (!PyUnstable_Long_IsCompact(number)) {
-        return -1;
-    }
-    const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
-    return static_cast<std::size_t>(value) <= 255 ? static_cast<int>(value) : -1;
-#else
-    const Py_ssize_t size = Py_SIZE(object);
-    if (size == 0) {  // zero has no digit to read
-        return 0;
-    }
-    const digit low = reinterpret_cast<PyLongObject *>(object)->ob_digit[0];
-    return size == 1 && low <= 255 ? static_cast<int>(low) : -1;
-#endif
+    std::int64_t value;
+    return read_small_long(object, value) && value >= 0 && value <= 255 ? static_cast<int>(value)
+                                                                         : -1;
 }
 
 // A frame made for a traceback entry shows `line`. Up to 3.10 the frame carries its own line;
