@@ -142,6 +142,10 @@ PyObject *PyInit_tonesift_floor()
     if (module == nullptr) {
         return nullptr;
     }
+#ifdef Py_GIL_DISABLED
+    // Measured beside tonesift on a free-threaded interpreter, the floor must not turn the GIL on.
+    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#endif
     Py_INCREF(&allocating_type);
     Py_INCREF(&parsing_type);
     if (PyModule_AddObject(module, "AllocatingRecord",

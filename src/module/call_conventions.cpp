@@ -41,11 +41,32 @@ namespace {
 
 using CodeCache = std::unordered_map<const FailureSite *, Ref>;
 CodeCache *code_cache = nullptr;  // made on the first failure, kept for the process
+compat::ProcessLock code_cache_lock;
+
+PyObject *cached_site_code(const FailureSite &site) noexcept
+{
+    std::lock_guard guard(code_cache_lock);
+    if (code_cache == nullptr) {
+        return nullptr;
+    }
+    auto found = code_cache->find(&site);
+    return found != code_cache->end() ? found->second.get() : nullptr;
+}
 
 // A traceback shows the first line of the entry's code object, whatever the frame says, so each
-// site gets a code object of its own.
+// site gets a code object of its own. Threads failing at one site at once may each make one; the
+// first stored is kept and the others are dropped, outside the lock.
 PyObject *site_code(const FailureSite &site) noexcept
 {
+    if (PyObject *code = cached_site_code(site)) {
+        return code;
+    }
+    Ref code = Ref::steal(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(site.file, site.function, site.line)));
+    if (!code) {
+        return nullptr;
+    }
+    std::lock_guard guard(code_cache_lock);
     if (code_cache == nullptr) {
         code_cache = new (std::nothrow) CodeCache();
         if (code_cache == nullptr) {
@@ -53,23 +74,13 @@ PyObject *site_code(const FailureSite &site) noexcept
             return nullptr;
         }
     }
-    auto found = code_cache->find(&site);
-    if (found != code_cache->end()) {
-        return found->second.get();
-    }
-    Ref code = Ref::steal(reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(site.file, site.function, site.line)));
-    if (!code) {
-        return nullptr;
-    }
-    PyObject *result = code.get();
     try {
-        code_cache->emplace(&site, std::move(code));
+        // A stored code object is never dropped, so the pointer stays good after the lock.
+        return code_cache->try_emplace(&site, std::move(code)).first->second.get();
     } catch (...) {
         PyErr_NoMemory();
         return nullptr;
     }
-    return result;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The few places where the interpreter's C API differs between the CPython versions tonesift
-// builds for (3.8 to 3.13). Each difference is one small function here, so that the rest of the
-// code reads the same on every version.
+// builds for (3.8 to 3.13, and 3.13 built without the GIL). Each difference is one small
+// function or guard here, so that the rest of the code reads the same on every version.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION >= 8 && PY_MINOR_VERSION <= 13,
               "tonesift builds for CPython 3.8 to 3.13");
@@ -117,4 +118,59 @@ inline void mark_immutable([[maybe_unused]] PyTypeObject &type) noexcept
 #endif
 }
 
+// Whether this build runs with the interpreter's global lock (false for a free-threaded one).
+inline constexpr bool has_global_lock =
+#ifdef Py_GIL_DISABLED
+    false;
+#else
+    true;
+#endif
+
+// Makes a group of writes to one object indivisible for every other thread, as the host's own
+// types do: the object's critical section where there is no global lock, nothing where the
+// global lock already does it. Code inside must not call back into Python.
+class CriticalSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit CriticalSection(PyObject *object) noexcept { PyCriticalSection_Begin(&section_, object); }
+    ~CriticalSection() { PyCriticalSection_End(&section_); }
+#else
+    explicit CriticalSection(PyObject *) noexcept {}
+#endif
+    CriticalSection(const CriticalSection &) = delete;
+    CriticalSection &operator=(const CriticalSection &) = delete;
+
+#ifdef Py_GIL_DISABLED
+private:
+    PyCriticalSection section_;
+#endif
+};
+
+// A lock for process-wide state that changes after start-up begins, for std::lock_guard. Without
+// the global lock it is the host's own mutex, which detaches the waiting thread so that a
+// collection that stops the world never waits on it; with the global lock, which every entry
+// point holds and nothing inside these sections gives up, it is nothing. Hold it only around
+// code that runs no Python.
+class ProcessLock {
+public:
+#ifdef Py_GIL_DISABLED
+    void lock() noexcept { PyMutex_Lock(&mutex_); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+private:
+    PyMutex mutex_{};
+#else
+    void lock() noexcept {}
+    void unlock() noexcept {}
+#endif
+};
+
 }  // namespace tonesift::compat
+
+// A module slot that declares the module safe to run without the global lock, so that importing
+// it leaves a free-threaded interpreter free-threaded. Empty before 3.13, which has no such slot.
+#ifdef Py_mod_gil
+#define TONESIFT_RUNS_WITHOUT_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define TONESIFT_RUNS_WITHOUT_GIL_SLOT
+#endif

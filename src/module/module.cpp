@@ -185,10 +185,15 @@ int check_host_version() noexcept
 // ---------------------------------------------------------------------------------------------
 // Create step
 
+// Two threads may import at once (under two names, or where no global lock orders them): each
+// look at the start-up state and the change it decides on happen under this lock together.
+compat::ProcessLock start_up_lock;
+
 int check_single_interpreter() noexcept
 {
     const std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
     ModuleState &s = state();
+    std::lock_guard guard(start_up_lock);
     if (s.main_interpreter_id == -1) {
         s.main_interpreter_id = current;
         return current == -1 ? -1 : 0;
@@ -236,8 +241,11 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept
     if (check_single_interpreter() < 0) {
         return nullptr;
     }
-    if (state().current_module) {
-        return Ref::borrow(state().current_module.get()).release();
+    {
+        std::lock_guard guard(start_up_lock);
+        if (state().current_module) {
+            return Ref::borrow(state().current_module.get()).release();
+        }
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -365,24 +373,36 @@ int fill_module(PyObject *module, bool &inserted) noexcept
     return 0;
 }
 
-int module_exec(PyObject *module) noexcept
+// 1 when `module` becomes the process's module, 0 when it already is, -1 when another one is.
+int claim_module(PyObject *module) noexcept
 {
     ModuleState &s = state();
+    std::lock_guard guard(start_up_lock);
     if (s.current_module) {
-        if (s.current_module.get() == module) {
-            return 0;
-        }
-        PyErr_SetString(PyExc_RuntimeError, "Module 'tonesift' has already been imported. "
-                                            "Re-initialisation is not supported.");
-        return -1;
+        return s.current_module.get() == module ? 0 : -1;
     }
     s.current_module = Ref::borrow(module);
+    return 1;
+}
+
+int module_exec(PyObject *module) noexcept
+{
+    const int claimed = claim_module(module);
+    if (claimed <= 0) {
+        if (claimed < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Module 'tonesift' has already been imported. "
+                                                "Re-initialisation is not supported.");
+        }
+        return claimed;
+    }
     bool inserted = false;
     if (fill_module(module, inserted) < 0) {
         if (inserted) {
             take_back_module_table_entry(module);
         }
-        s.current_module = Ref();
+        Ref failed;  // dropped after the lock: dropping it may run Python code
+        std::lock_guard guard(start_up_lock);
+        failed = std::move(state().current_module);
         return -1;
     }
     return 0;
@@ -398,6 +418,7 @@ PyMethodDef module_methods[] = {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    TONESIFT_RUNS_WITHOUT_GIL_SLOT
     {}  // sentinel
 };
 

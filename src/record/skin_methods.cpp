@@ -60,7 +60,8 @@ PyObject *skin_replace(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     if (value == -1 && PyErr_Occurred()) {
         return fail<PyObject *>(replace_site);
     }
-    as_skin(self)->region = value;
+    compat::CriticalSection section(self);
+    store_field(self, &SkinObject::region, value);
     return Ref::borrow(self).release();
 }
 

@@ -3,6 +3,8 @@
 
 #include "module/call_conventions.h"
 
+#include <atomic>
+
 namespace tonesift {
 
 // The host's object header and six 32-bit fields, nothing else: no dict, no weak references,
@@ -17,11 +19,29 @@ struct SkinObject {
     std::int32_t checked;
 };
 
-static_assert(sizeof(SkinObject) == 40, "header and six fields");
+// The header is larger where there is no global lock; the fields follow it unpadded either way.
+static_assert(offsetof(SkinObject, id) == sizeof(PyObject) &&
+                  sizeof(SkinObject) == sizeof(PyObject) + 6 * sizeof(std::int32_t),
+              "header and six fields");
 
 inline SkinObject *as_skin(PyObject *object) noexcept
 {
     return reinterpret_cast<SkinObject *>(object);
+}
+
+using Field = std::int32_t SkinObject::*;
+
+// A field is read without the record's critical section, so that a read costs what a plain load
+// does, and may meet a write on another thread: both are atomic, which is a plain move on x86-64.
+inline std::int32_t load_field(PyObject *record, Field field) noexcept
+{
+    return std::atomic_ref<std::int32_t>(as_skin(record)->*field).load(std::memory_order_relaxed);
+}
+
+// Writers hold the record's critical section (compat::CriticalSection) around all their stores.
+inline void store_field(PyObject *record, Field field, std::int32_t value) noexcept
+{
+    std::atomic_ref<std::int32_t>(as_skin(record)->*field).store(value, std::memory_order_relaxed);
 }
 
 extern PyTypeObject skin_type;

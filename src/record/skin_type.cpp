@@ -12,7 +12,7 @@ namespace {
 
 struct FieldRow {
     const char *name;
-    std::int32_t SkinObject::*member;
+    Field member;
     FailureSite getter_site;
     FailureSite setter_site;
 };
@@ -35,7 +35,7 @@ constexpr std::array<FieldRow, 6> field_rows = {{
 template <std::size_t field> PyObject *skin_get_field(PyObject *self, void *) noexcept
 {
     const FieldRow &row = field_rows[field];
-    Ref value = Ref::steal(PyLong_FromLong(as_skin(self)->*row.member));
+    Ref value = Ref::steal(PyLong_FromLong(load_field(self, row.member)));
     if (!value) {
         return fail<PyObject *>(row.getter_site);
     }
@@ -54,7 +54,8 @@ template <std::size_t field> int skin_set_field(PyObject *self, PyObject *value,
     if (converted == -1 && PyErr_Occurred()) {
         return fail<int>(row.setter_site);
     }
-    as_skin(self)->*row.member = converted;
+    compat::CriticalSection section(self);
+    store_field(self, row.member, converted);
     return 0;
 }
 
@@ -77,7 +78,8 @@ constexpr Initialiser init{{"__init__", field_parameters},
                            {"tonesift.Skin.__init__", source_file, 21},
                            {"tonesift.Skin.__init__", source_file, 22}};
 
-// All six are converted before any is written, so a failure leaves the record as it was.
+// All six are converted before any is written, so a failure leaves the record as it was; they
+// are written in one critical section, so that no thread sees half of one call's values.
 int assign_fields(PyObject *self, PyObject *args, PyObject *kwargs,
                   const Initialiser &initialiser) noexcept
 {
@@ -93,8 +95,9 @@ int assign_fields(PyObject *self, PyObject *args, PyObject *kwargs,
                                                         : initialiser.arguments_site);
         }
     }
+    compat::CriticalSection section(self);
     for (std::size_t i = 0; i < field_rows.size(); ++i) {
-        as_skin(self)->*field_rows[i].member = values[i];
+        store_field(self, field_rows[i].member, values[i]);
     }
     return 0;
 }

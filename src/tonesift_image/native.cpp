@@ -7,6 +7,7 @@
 // memory included, becomes a Python exception: a binding library tried first aborted the
 // process when an allocation failed while converting arrays.
 #include "image_mask.h"
+#include "module/compat.h"
 #include "module/ref.h"
 #include "regions.h"
 
@@ -359,6 +360,7 @@ int native_exec(PyObject *module) noexcept
 
 PyModuleDef_Slot native_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(native_exec)},
+    TONESIFT_RUNS_WITHOUT_GIL_SLOT
     {}  // sentinel
 };
 
