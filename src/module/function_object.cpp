@@ -175,6 +175,7 @@ Ref make_function(const PyMethodDef &definition, bool takes_receiver, Name name,
         .code = Ref::borrow(code),
     };
     PyObject_GC_Track(function);
+    compat::stop_counting_references(reinterpret_cast<PyObject *>(function));
     return Ref::steal(reinterpret_cast<PyObject *>(function));
 }
 
