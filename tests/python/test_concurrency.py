@@ -2,6 +2,7 @@
 import multiprocessing
 import random
 import sys
+import sysconfig
 import threading
 
 import pytest
@@ -9,7 +10,9 @@ import pytest
 import tonesift
 from tonesift import Skin
 
-from conftest import fields
+from conftest import FIELDS, fields, run_python
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 THREADS = 4
 ROUNDS = 3000
@@ -118,3 +121,135 @@ def test_whole_image_calls_while_another_thread_writes_the_input():
     threads[0].join()
     assert errors == []
     assert shapes == [((700, 800), (700, 800), True)] * 18
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="the GIL is always on without free threading")
+@pytest.mark.parametrize("module", ["tonesift", "tonesift_image"])
+def test_importing_leaves_the_gil_off(module):
+    # A module that does not declare itself safe turns the GIL on, with a RuntimeWarning.
+    run_python(f"""
+        import sys, warnings
+        warnings.simplefilter("error")
+        import {module}
+        assert not sys._is_gil_enabled()
+    """, env={"PYTHON_GIL": ""})
+
+
+class NoInt:
+    def __int__(self):
+        raise ValueError("no int")
+
+
+POISON = -99  # what a failed write offers; it must never land
+
+
+def test_a_shared_record_is_whole_after_every_round(frequent_switches):
+    """Two threads write one record with whole initialisers, failing ones, _replace and setters,
+    starting each round together. After every round, id, skin, y and checked come from one
+    initialiser; region from that one or a _replace (negative values), x from that one or a
+    setter (values from 10**7); nothing from a failed call."""
+    record = Skin(*[10**6] * 6)
+    # Spinning threads start a round within a fraction of a call of each other, which is what
+    # meets two writes in flight; a barrier's wake-up is far slower than a call.
+    rounds = 20_000 if FREE_THREADED else 300
+    released, finished, problems = [1], [0, 0], []
+
+    def check():
+        id_, skin, region, x, y, checked = fields(record)
+        if not (id_ == skin == y == checked and 10**6 <= id_ < 10**7
+                and (region == id_ or region <= -10**6) and (x == id_ or x >= 10**7)):
+            problems.append(fields(record))
+
+    def write(rng, number):
+        value = (number + 1) * 1_000_000 + rng.randrange(1_000_000)
+        action = rng.randrange(8)
+        if action < 3:
+            record.__init__(value, value, value, value, value, value)
+        elif action == 3:
+            record.__init__(*[value] * 5, checked=value)
+        elif action == 4:
+            with pytest.raises(ValueError):
+                record.__init__(*[POISON] * 5, NoInt())
+        elif action == 5:
+            record._replace(-value)
+        elif action == 6:
+            record.x = value + 10**7
+        else:
+            with pytest.raises(ValueError):
+                setattr(record, FIELDS[rng.randrange(6)], NoInt())
+
+    def work(number):
+        rng = random.Random(number)
+        try:
+            for round_ in range(1, rounds + 1):
+                while released[0] < round_ and not problems:
+                    pass
+                for _ in range(3):
+                    write(rng, number)
+                finished[number] = round_
+                if number == 0:
+                    while finished[1] < round_ and not problems:
+                        pass
+                    check()
+                    released[0] = round_ + 1
+        except BaseException as error:  # reported by the main thread
+            problems.append(error)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert problems == []
+
+
+def test_start_up_and_first_failures_on_threads_at_once():
+    """Threads import at once, then meet their first failures (each site's first traceback
+    entry is made then) and the __int__ deprecation warning at once."""
+    run_python(f"""
+        import sys, threading, traceback, warnings
+        warnings.simplefilter("always")
+        THREADS = {THREADS}
+        barrier = threading.Barrier(THREADS)
+        modules, problems = [], []
+
+        class Wide(int):
+            pass
+
+        class Deprecated:
+            def __int__(self):
+                return Wide(5)
+
+        def entries(error):
+            return [(f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)
+                    if f.filename == "tonesift.cpp"]
+
+        def work():
+            try:
+                barrier.wait()
+                import tonesift
+                import tonesift_image
+                modules.append((tonesift, tonesift_image))
+                barrier.wait()
+                for _ in range(200):
+                    try:
+                        tonesift.tonesift(0.0, 0.0, 0.0)
+                    except ZeroDivisionError as error:
+                        assert entries(error) == [("tonesift.tonesift", 37),
+                                                  ("tonesift._norm_rgb_classifier", 57)]
+                    try:
+                        tonesift.Skin(1, 2, 3, 4, 5, "6")
+                    except TypeError as error:
+                        assert entries(error) == [("tonesift.Skin.__cinit__", 12)]
+                    assert tonesift.Skin(1, 2, 3, 4, 5, Deprecated()).checked == 5
+            except BaseException as error:
+                problems.append(error)
+
+        threads = [threading.Thread(target=work) for _ in range(THREADS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert problems == [], problems
+        assert len(set(modules)) == 1 and len(modules) == THREADS
+    """)
