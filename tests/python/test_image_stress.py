@@ -12,7 +12,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import CHANNEL_ORDERS, reference_mask
+from conftest import CHANNEL_ORDERS, INPUT_WRITERS, reference_mask
 from tonesift_image import skin_mask, skin_regions
 
 ndimage = pytest.importorskip("scipy.ndimage")
@@ -80,7 +80,7 @@ def test_threads_while_the_inputs_change():
 
     def writer():
         local = np.random.default_rng(3)
-        while not stop.is_set():
+        while INPUT_WRITERS and not stop.is_set():
             row = int(local.integers(600))
             pixels[row] = local.integers(0, 256, (900, 4), dtype=np.uint8)
             doubles[row, :, 1] = local.uniform(-1, 256)
