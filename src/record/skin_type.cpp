@@ -69,14 +69,15 @@ struct Initialiser {
     Signature signature;
     FailureSite arguments_site;  // binding, and the fields before `checked`
     FailureSite checked_site;
+    bool record_is_new;  // made by this call, so no other thread can see it yet
 };
 
 constexpr Initialiser cinit{{"__cinit__", field_parameters},
                             {"tonesift.Skin.__cinit__", source_file, 11},
-                            {"tonesift.Skin.__cinit__", source_file, 12}};
+                            {"tonesift.Skin.__cinit__", source_file, 12}, true};
 constexpr Initialiser init{{"__init__", field_parameters},
                            {"tonesift.Skin.__init__", source_file, 21},
-                           {"tonesift.Skin.__init__", source_file, 22}};
+                           {"tonesift.Skin.__init__", source_file, 22}, false};
 
 // All six are converted before any is written, so a failure leaves the record as it was; they
 // are written in one critical section, so that no thread sees half of one call's values.
@@ -95,9 +96,16 @@ int assign_fields(PyObject *self, PyObject *args, PyObject *kwargs,
                                                         : initialiser.arguments_site);
         }
     }
-    compat::CriticalSection section(self);
-    for (std::size_t i = 0; i < field_rows.size(); ++i) {
-        store_field(self, field_rows[i].member, values[i]);
+    const auto store_all = [&] {
+        for (std::size_t i = 0; i < field_rows.size(); ++i) {
+            store_field(self, field_rows[i].member, values[i]);
+        }
+    };
+    if (initialiser.record_is_new) {
+        store_all();
+    } else {
+        compat::CriticalSection section(self);
+        store_all();
     }
     return 0;
 }
