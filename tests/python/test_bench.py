@@ -11,12 +11,25 @@ sys.path.insert(0, str(BENCH))
 bench = pytest.importorskip("bench_tonesift", reason="the floor module is not built")
 
 
+def run_bench(script, *arguments):
+    return run_python(f"import runpy, sys; sys.argv = ['bench', *{list(arguments)!r}];"
+                      f"runpy.run_path({str(BENCH / script)!r}, run_name='__main__')").stdout
+
+
 def test_a_short_run_reports_every_path():
-    output = run_python(f"import runpy, sys; sys.argv = ['bench', '--rounds', '2', '--quick'];"
-                        f"runpy.run_path({str(BENCH / 'bench_tonesift.py')!r}, run_name='__main__')"
-                        ).stdout
+    output = run_bench("bench_tonesift.py", "--rounds", "2", "--quick")
     summary = [line.split(":")[0] for line in output.splitlines() if "x its floor" in line]
     assert summary == list(bench.TARGETS)
+
+
+def test_the_threads_benchmark_reports_a_positive_rate_for_every_contender():
+    import bench_threads
+
+    output = run_bench("bench_threads.py", "--rounds", "1", "--quick", "--threads", "3")
+    rows = {line[:40].strip(): line[40:].split() for line in output.splitlines()
+            if line[:40].strip() in bench_threads.CONTENDERS}
+    assert list(rows) == list(bench_threads.CONTENDERS)
+    assert all(len(values) == 3 and min(map(float, values)) > 0 for values in rows.values())
 
 
 def test_refuses_when_verdicts_disagree(monkeypatch):
