@@ -118,21 +118,16 @@ inline void mark_immutable([[maybe_unused]] PyTypeObject &type) noexcept
 #endif
 }
 
-// Whether this build runs with the interpreter's global lock (false for a free-threaded one).
-inline constexpr bool has_global_lock =
-#ifdef Py_GIL_DISABLED
-    false;
-#else
-    true;
-#endif
-
 // Makes a group of writes to one object indivisible for every other thread, as the host's own
 // types do: the object's critical section where there is no global lock, nothing where the
 // global lock already does it. Code inside must not call back into Python.
 class CriticalSection {
 public:
 #ifdef Py_GIL_DISABLED
-    explicit CriticalSection(PyObject *object) noexcept { PyCriticalSection_Begin(&section_, object); }
+    explicit CriticalSection(PyObject *object) noexcept
+    {
+        PyCriticalSection_Begin(&section_, object);
+    }
     ~CriticalSection() { PyCriticalSection_End(&section_); }
 #else
     explicit CriticalSection(PyObject *) noexcept {}
