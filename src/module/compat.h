@@ -177,8 +177,10 @@ inline void stop_counting_references([[maybe_unused]] PyObject *object) noexcept
 }  // namespace tonesift::compat
 
 // A module slot that declares the module safe to run without the global lock, so that importing
-// it leaves a free-threaded interpreter free-threaded. Empty before 3.13, which has no such slot.
-#ifdef Py_mod_gil
+// it leaves a free-threaded interpreter free-threaded. Only a free-threaded build carries it: a
+// build with the GIL has no use for it, and an older host loading that build by mistake would
+// refuse the unknown slot before the module's own version warning could say what is wrong.
+#ifdef Py_GIL_DISABLED
 #define TONESIFT_RUNS_WITHOUT_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #else
 #define TONESIFT_RUNS_WITHOUT_GIL_SLOT
