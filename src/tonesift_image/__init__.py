@@ -3,6 +3,11 @@
 ``skin_mask`` gives exactly ``tonesift.tonesift(r, g, b)``'s verdict for every pixel of an image;
 ``skin_regions`` groups the skin pixels of a mask into connected regions. Both work in native
 code with the interpreter lock released, on several threads for large images.
+
+``analyse_image`` and ``analyse_images`` read photographs (paths, URLs, open files, arrays) and
+give one record each, as the ``tonesift-regions`` command does; ``read_records`` reads back the
+records that ``tonesift-regions --output`` wrote. They need Pillow (the ``cli`` extra); URLs, a
+Dask cluster and Parquet need the ``cluster`` extra.
 """
 import operator
 import os
@@ -11,12 +16,28 @@ import numpy as np
 
 from . import _native
 
-__all__ = ["Regions", "skin_mask", "skin_regions"]
+__all__ = ["Regions", "analyse_image", "analyse_images", "read_records", "skin_mask",
+           "skin_regions"]
 __version__ = "0.1.0"
 
 # channels -> (red, green, blue) indices and the number of channels per pixel
 _CHANNELS = {"RGB": (0, 1, 2, 3), "BGR": (2, 1, 0, 3), "RGBA": (0, 1, 2, 4), "BGRA": (2, 1, 0, 4)}
 _MASK_KINDS = "biufc"  # bool, integers, floats, complex: anything that compares with zero
+
+
+# Reading photographs needs Pillow, which the masks and regions of arrays do not: those names are
+# imported when first used.
+_LAZY = {"analyse_image": "_collection", "analyse_images": "_collection",
+         "read_records": "_outputs"}
+
+
+def __getattr__(name):
+    if name in _LAZY:
+        import importlib
+        value = getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def _thread_count(threads):

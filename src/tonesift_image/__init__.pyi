@@ -1,11 +1,39 @@
 # Types of the tonesift_image package.
-from typing import Any, Optional
+from typing import Any, Dict, Iterable, Iterator, Mapping, Optional
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Regions", "skin_mask", "skin_regions"]
+__all__ = ["Regions", "analyse_image", "analyse_images", "read_records", "skin_mask",
+           "skin_regions"]
 __version__: str
+
+def analyse_image(
+    source: Any,
+    *,
+    min_pixels: int = ...,
+    top: int = ...,
+    max_pixels: int = ...,
+    frame: int = ...,
+    per_pixel: bool = ...,
+    threads: Optional[int] = ...,
+    storage_options: Optional[Mapping[str, Any]] = ...,
+) -> Dict[str, Any]: ...
+def analyse_images(
+    inputs: Iterable[Any],
+    *,
+    client: Any = ...,
+    jobs: Optional[int] = ...,
+    min_pixels: int = ...,
+    top: int = ...,
+    max_pixels: int = ...,
+    frame: int = ...,
+    per_pixel: bool = ...,
+    storage_options: Optional[Mapping[str, Any]] = ...,
+) -> Iterator[Dict[str, Any]]: ...
+def read_records(
+    output: Any, *, storage_options: Optional[Mapping[str, Any]] = ...
+) -> Iterator[Dict[str, Any]]: ...
 
 def skin_mask(
     pixels: Any, *, channels: str = ..., threads: Optional[int] = ...

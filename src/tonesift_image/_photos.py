@@ -12,7 +12,7 @@ import time
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Tuple, Union
+from typing import BinaryIO, Callable, Dict, List, Optional, Union, cast
 
 import numpy as np
 from PIL import Image, ImageOps, UnidentifiedImageError
@@ -43,7 +43,8 @@ NEIGHBOURS = [(dx, dy) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dx or dy]
 logging.getLogger("PIL").addHandler(logging.NullHandler())
 logging.getLogger("PIL").propagate = False
 
-Source = Union[Path, bytes]  # a file, or the whole of standard input
+# A file; the whole of standard input; an open binary file; an array of pixels.
+Source = Union[Path, bytes, BinaryIO, np.ndarray]
 
 
 class InputError(Exception):
@@ -115,8 +116,14 @@ class _Opened:
 
     def _open(self, source: Source) -> "Image.Image":
         name = self.name
+        if not isinstance(source, (Path, bytes)) and not hasattr(source, "read"):
+            try:
+                return Image.fromarray(np.asarray(source))
+            except Exception as error:  # a shape or type that is no picture
+                raise InputError(f"{name}: not an array of pixels: {one_line(error)}") from None
         try:
-            return Image.open(io.BytesIO(source) if isinstance(source, bytes) else source)
+            return Image.open(io.BytesIO(source) if isinstance(source, bytes)
+                              else cast(Union[Path, BinaryIO], source))
         except FileNotFoundError:
             raise InputError(f"{name}: no such file") from None
         except IsADirectoryError:
@@ -128,7 +135,7 @@ class _Opened:
         except (Image.DecompressionBombError, Image.DecompressionBombWarning) as error:
             raise self._too_large(_pixel_count(error)) from None
         except Exception as error:  # a header Pillow recognised but could not parse
-            raise InputError(f"{name}: cannot read image: {_one_line(error)}") from None
+            raise InputError(f"{name}: cannot read image: {one_line(error)}") from None
 
     def _too_large(self, size: str) -> InputError:
         return InputError(f"{self.name}: image too large: {size} "
@@ -145,7 +152,7 @@ class _Opened:
         except (Image.DecompressionBombError, Image.DecompressionBombWarning) as error:
             raise self._too_large(_pixel_count(error)) from None
         except Exception as error:
-            raise InputError(f"{self.name}: corrupt or truncated image: {_one_line(error)}") \
+            raise InputError(f"{self.name}: corrupt or truncated image: {one_line(error)}") \
                 from None
         self._check_size()  # some formats learn their true size only while decoding
 
@@ -175,7 +182,7 @@ class _Opened:
         self.close()
 
 
-def _one_line(error: Exception) -> str:
+def one_line(error: Exception) -> str:
     return " ".join(str(error).split()) or type(error).__name__
 
 
@@ -190,7 +197,7 @@ def _levels(part: "Image.Image", alpha: bool, name: str) -> np.ndarray:
             part = part.convert(target)
         return np.asarray(part)
     except Exception as error:
-        raise InputError(f"{name}: cannot convert {part.mode} pixels to RGB: {_one_line(error)}") \
+        raise InputError(f"{name}: cannot convert {part.mode} pixels to RGB: {one_line(error)}") \
             from None
 
 
@@ -358,7 +365,7 @@ def _per_pixel(opened: _Opened, keep_pictures: bool, threads: Optional[int],
         image = ImageOps.exif_transpose(opened.image)
         assert image is not None  # not in place: always a new image
     except Exception as error:
-        raise InputError(f"{opened.name}: cannot turn the image upright: {_one_line(error)}") \
+        raise InputError(f"{opened.name}: cannot turn the image upright: {one_line(error)}") \
             from None
     levels = _levels(image, opened.has_alpha, opened.name)
     height, width = levels.shape[:2]
@@ -390,7 +397,7 @@ def _save(array: np.ndarray, path: Path) -> None:
     try:
         Image.fromarray(np.ascontiguousarray(array)).save(path, output_format(path))
     except (OSError, ValueError) as error:
-        raise InputError(f"{path}: cannot write picture: {_one_line(error)}") from None
+        raise InputError(f"{path}: cannot write picture: {one_line(error)}") from None
 
 
 def write_mask(result: Result, path: Path) -> None:

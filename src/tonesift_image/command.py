@@ -1,61 +1,44 @@
 """tonesift-regions: the skin regions of photographs, as a report, a mask and an overlay.
 
-    tonesift-regions [IMAGE ...] [--json] [--min-pixels N] [--top K] [--mask FILE]
-                     [--overlay FILE] [--frame N] [--max-pixels N] [--per-pixel] [--jobs N]
+    tonesift-regions [IMAGE ...] [--from-list FILE] [--json] [--min-pixels N] [--top K]
+                     [--mask FILE] [--overlay FILE] [--frame N] [--max-pixels N] [--per-pixel]
+                     [--jobs N] [--output FILE [--resume]] [--scheduler ADDRESS]
+                     [--storage-option KEY=VALUE ...]
 
 With no IMAGE it runs on the built-in sample photograph; ``-`` reads one image from standard
-input. ``python -m tonesift_image`` is the same command. Exit status: 0 when every image was
-analysed, 1 when some input failed (each failure is one line on stderr, and an entry in the JSON
-document), 2 for a usage error (bad arguments, refused output paths, Pillow or tqdm missing), 130
-when interrupted, 141 when the output pipe closed early (``| head``).
+input. An input is a path or an fsspec URL. ``python -m tonesift_image`` is the same command.
+Exit status: 0 when every image was analysed, 1 when some input failed (each failure is one line
+on stderr, and a record of its own), 2 for a usage error (bad arguments, refused output paths,
+a dependency missing, a cluster that cannot do the work), 130 when interrupted, 141 when the
+output pipe closed early (``| head``).
 """
 import argparse
 import ctypes
+import itertools
 import json
+import logging
 import os
-import signal
 import sys
 import time
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass, replace
+from dataclasses import replace
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional, Sequence, Union
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from . import __version__
+from ._collection import (CLUSTER_EXTRA, DEFAULT_MAX_PIXELS, DEFAULT_TOP, STDIN, ClusterError,
+                          Settings, Task, display_name, is_url, public, run_tasks)
 
 PROG = "tonesift-regions"
 SCHEMA_VERSION = 1
 SAMPLE = Path(__file__).resolve().parent / "data" / "astronaut.png"
-STDIN = "-"
-DEFAULT_TOP = 10
-DEFAULT_MAX_PIXELS = 250_000_000
 PROGRESS_DELAY_SECONDS = 1.0
+CONNECT_SECONDS = 30
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_PIPE_CLOSED = 0, 1, 2, 130, 141
 _M_TRIM_THRESHOLD, _M_TOP_PAD, _M_MMAP_THRESHOLD = -1, -2, -3  # glibc's mallopt options
 
 
 class UsageError(Exception):
     """A command line that cannot be run as given: one line, exit status 2."""
-
-
-@dataclass(frozen=True)
-class Task:
-    input: str                       # as given on the command line
-    mask: Optional[Path] = None
-    overlay: Optional[Path] = None
-    data: Optional[bytes] = None     # standard input's bytes, for "-"
-
-
-@dataclass(frozen=True)
-class Settings:
-    max_pixels: int
-    frame: int
-    per_pixel: bool
-    top: int
-    min_pixels: int
-    threads: Optional[int] = None
-    stages: bool = False             # progress per stage, on a terminal
 
 
 # --- The command line ---------------------------------------------------------------------------
@@ -68,6 +51,16 @@ def _positive(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1")
     return value
+
+
+def _storage_option(text: str) -> Tuple[str, Any]:
+    key, equals, value = text.partition("=")
+    if not equals or not key:
+        raise argparse.ArgumentTypeError(f"not KEY=VALUE: {text!r}")
+    try:
+        return key, json.loads(value)
+    except ValueError:
+        return key, value
 
 
 def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
@@ -98,6 +91,25 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                              "record per pixel): the same report, far slower")
     parser.add_argument("--jobs", type=_positive, metavar="N",
                         help="analyse up to N images at once (default: one per core)")
+    parser.add_argument("--from-list", metavar="FILE",
+                        help="also analyse the inputs listed in FILE, one a line (- reads the "
+                             "list from standard input)")
+    parser.add_argument("--output", metavar="FILE",
+                        help="write one record per input to FILE as the run goes, as JSON Lines "
+                             "(.jsonl) or a Parquet data set (.parquet, a folder of parts), and "
+                             "print a summary instead of the report")
+    parser.add_argument("--resume", action="store_true",
+                        help="with --output: skip the inputs it records already, and append the "
+                             "rest")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        default=os.environ.get("DASK_SCHEDULER_ADDRESS") or None,
+                        help="run on the Dask cluster of this scheduler (tcp://host:8786; "
+                             "default: $DASK_SCHEDULER_ADDRESS, else the local pool)")
+    parser.add_argument("--storage-option", action="append", default=[], type=_storage_option,
+                        metavar="KEY=VALUE",
+                        help="an option for the file systems of URLs, such as "
+                             "endpoint_url=http://127.0.0.1:9000 (VALUE is read as JSON when it "
+                             "is JSON: true, 3, {...}); repeatable")
     parser.add_argument("--quiet", action="store_true", help="never show a progress bar")
     parser.add_argument("--timings", action="store_true",
                         help="print the time of each stage to stderr")
@@ -109,13 +121,14 @@ def _stem(name: str) -> str:
     return "stdin" if name == STDIN else Path(name).stem
 
 
-def _same_file(a: Path, b: Path) -> bool:
-    if os.path.realpath(a) == os.path.realpath(b):
-        return True
+def _file_key(path: Path) -> Tuple[Any, ...]:
+    """What names one file: its device and inode once it exists (hard links, other spellings),
+    else its resolved path."""
     try:
-        return os.path.samefile(a, b)
+        status = os.stat(path)
+        return ("inode", status.st_dev, status.st_ino)
     except OSError:
-        return False
+        return ("path", os.path.realpath(path))
 
 
 def _output(template: Optional[str], name: str, several: bool) -> Optional[Path]:
@@ -136,35 +149,83 @@ def _output(template: Optional[str], name: str, several: bool) -> Optional[Path]
     return path
 
 
-def plan(arguments: argparse.Namespace) -> List[Task]:
-    """Every task of the run, with every output path checked before any work starts."""
-    inputs = arguments.images or [str(SAMPLE)]
+def plan(arguments: argparse.Namespace, inputs: List[str]) -> List[Task]:
+    """Every task of a run that writes pictures, with every output path checked before any work
+    starts."""
     if inputs.count(STDIN) > 1:
         raise UsageError("standard input (-) can be read only once")
     several = len(inputs) > 1
     tasks = [Task(name, _output(arguments.mask, name, several),
                   _output(arguments.overlay, name, several)) for name in inputs]
-    written: Dict[str, str] = {}
+    sources = {_file_key(Path(source)): source for source in inputs
+               if source != STDIN and not is_url(source)}
+    written: Dict[Tuple[Any, ...], str] = {}
     for task in tasks:
         for output in (task.mask, task.overlay):
             if output is None:
                 continue
-            for source in inputs:
-                if source != STDIN and _same_file(output, Path(source)):
-                    raise UsageError(f"{output}: output would overwrite the input image {source}")
-            key = os.path.realpath(output)
-            for other, owner in written.items():
-                if key == other or _same_file(Path(other), output):
+            keys = {_file_key(output), ("path", os.path.realpath(output))}
+            for key in keys:
+                if key in sources:
+                    raise UsageError(f"{output}: output would overwrite the input image "
+                                     f"{sources[key]}")
+            for key in keys:
+                owner = written.get(key)
+                if owner is not None:
                     raise UsageError(f"{output}: written twice (for {owner} and {task.input})"
                                      if owner != task.input else
                                      f"{output}: the mask and the overlay would be one file")
-            written[key] = task.input
+            written.update(dict.fromkeys(keys, task.input))
     return tasks
+
+
+# --- Inputs -------------------------------------------------------------------------------------
+
+def _listed(source: str) -> Iterator[str]:
+    """The inputs of a list file, one a line, read as the run goes; blank lines are skipped.
+    Names are bytes in the file, decoded as the file system's names are."""
+    file = sys.stdin.buffer if source == STDIN else open(source, "rb")
+    try:
+        for line in file:
+            name = os.fsdecode(line.rstrip(b"\r\n"))
+            if name.strip():
+                yield name
+    finally:
+        if file is not sys.stdin.buffer:
+            file.close()
+
+
+def _count_listed(source: str) -> Optional[int]:
+    """How many inputs a list file holds: known for a file, not for a pipe."""
+    if source == STDIN or not os.path.isfile(source):
+        return None
+    with open(source, "rb") as file:
+        return sum(1 for line in file if line.strip())
+
+
+def inputs(arguments: argparse.Namespace) -> Tuple[Iterator[str], Optional[int]]:
+    """Every input, in order, lazily, and how many there are when that is known."""
+    if arguments.images.count(STDIN) > 1:
+        raise UsageError("standard input (-) can be read only once")
+    if arguments.from_list is None:
+        names = arguments.images or [str(SAMPLE)]
+        return iter(names), len(names)
+    if arguments.from_list == STDIN and STDIN in arguments.images:
+        raise UsageError("standard input (-) cannot be both the list and an image")
+    if arguments.from_list != STDIN:
+        try:
+            open(arguments.from_list, "rb").close()
+        except OSError as error:
+            raise UsageError(f"{arguments.from_list}: cannot read the list: "
+                             f"{error.strerror or error}") from None
+    listed = _count_listed(arguments.from_list)
+    total = None if listed is None else len(arguments.images) + listed
+    return itertools.chain(arguments.images, _listed(arguments.from_list)), total
 
 
 # --- Running --------------------------------------------------------------------------------------
 
-def _bar(**options):
+def progress_bar(**options):
     """A tqdm bar on stderr that starts no thread.
 
     tqdm's monitor thread, started with the first bar (even a disabled one) and never stopped,
@@ -179,98 +240,6 @@ def _bar(**options):
 
     return Bar(file=sys.stderr, delay=PROGRESS_DELAY_SECONDS, leave=False, miniters=1,
                **options)
-
-
-def _terminal_stages(name: str):
-    from ._photos import Stages
-
-    class TerminalStages(Stages):
-        """A bar per stage, shown once a stage takes more than a moment. A stage of unknown length
-        (decoding, native grouping) shows only its elapsed time, never a guessed estimate."""
-
-        def __init__(self):
-            self.bar = None
-
-        def start(self, stage, total=None):
-            self.finish()
-            self.bar = _bar(total=total, desc=f"{name}: {stage}", unit="row",
-                            bar_format=None if total else "{desc} {elapsed}")
-            return self.bar.update
-
-        def finish(self):
-            if self.bar is not None:
-                self.bar.close()
-                self.bar = None
-
-    return TerminalStages()
-
-
-def display_name(name: str) -> str:
-    if name == str(SAMPLE):
-        return f"{SAMPLE.name} (built-in sample)"
-    return "standard input" if name == STDIN else name
-
-
-def run_task(task: Task, settings: Settings) -> dict:
-    """One image's report (JSON-ready); a failure is a report with its one-line error."""
-    from . import _photos
-    name = display_name(task.input)
-    entry = {"input": task.input}
-    try:
-        source: Union[Path, bytes] = Path(task.input)
-        if task.input == STDIN:
-            assert task.data is not None, "standard input is read before the work starts"
-            source = task.data
-        stages = _terminal_stages(name) if settings.stages else _photos.Stages()
-        pictures = task.overlay is not None
-        result = _photos.analyse(source, task.input, max_pixels=settings.max_pixels,
-                                 frame=settings.frame, per_pixel=settings.per_pixel,
-                                 keep_pictures=pictures, threads=settings.threads, stages=stages)
-        started = time.perf_counter()
-        if task.mask is not None:
-            _photos.write_mask(result, task.mask)
-        if task.overlay is not None:
-            _photos.write_overlay(result, task.overlay)
-        if task.mask is not None or task.overlay is not None:
-            result.analysis.seconds["write"] = time.perf_counter() - started
-    except _photos.InputError as error:
-        return dict(entry, status="failed", error=str(error))
-    except MemoryError:
-        return dict(entry, status="failed", error=f"{task.input}: out of memory")
-    return dict(entry, status="ok", **_report(result.analysis, settings),
-                mask=None if task.mask is None else str(task.mask),
-                overlay=None if task.overlay is None else str(task.overlay),
-                seconds=result.analysis.seconds)
-
-
-def _report(analysis, settings: Settings) -> dict:
-    from ._photos import largest_first
-    total = analysis.width * analysis.height
-    kept = analysis.pixels >= settings.min_pixels
-    ranked = largest_first(analysis.pixels)
-    listed = ranked[kept[ranked]][:settings.top]
-    return {
-        "width": analysis.width,
-        "height": analysis.height,
-        "pixels": total,
-        "frame": analysis.frame,
-        "frames": analysis.frames,
-        "orientation": analysis.orientation,
-        "skin_pixels": analysis.skin_pixels,
-        "skin_share": analysis.skin_pixels / total if total else 0.0,
-        "regions": len(analysis.pixels),
-        "regions_at_least_min_pixels": int(kept.sum()),
-        "largest_regions": [
-            {
-                "region": int(i) + 1,
-                "pixels": int(analysis.pixels[i]),
-                "share": int(analysis.pixels[i]) / total,
-                "box": {"x_min": int(analysis.left[i]), "y_min": int(analysis.top[i]),
-                        "x_max": int(analysis.right[i]), "y_max": int(analysis.bottom[i])},
-            }
-            for i in listed
-        ],
-    }
 
 
 def _reuse_freed_memory() -> None:
@@ -288,46 +257,21 @@ def _reuse_freed_memory() -> None:
         mallopt(option, value)
 
 
-def _ignore_interrupts() -> None:
-    # The main process handles Ctrl-C for the whole run; workers finish or are dropped.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def run_all(tasks: List[Task], settings: Settings, jobs: int, progress: bool) -> Iterator[dict]:
-    """The reports in input order, each as soon as it and those before it are done."""
-    if len(tasks) == 1:
-        yield run_task(tasks[0], replace(settings, stages=progress))
-        return
-
-    def files_bar():
-        return _bar(total=len(tasks), desc=PROG, unit="image", disable=not progress)
-
-    if jobs == 1:
-        with files_bar() as bar:
-            for task in tasks:
-                report = run_task(task, settings)
-                bar.update()
-                yield report
-        return
-    cores = os.cpu_count() or 1
-    threads = max(1, cores // jobs)
-    with ProcessPoolExecutor(jobs, initializer=_ignore_interrupts) as pool:
-        futures = [pool.submit(run_task, task, replace(settings, threads=threads))
-                   for task in tasks]
-        try:
-            with files_bar() as bar:
-                for future in futures:
-                    future.add_done_callback(lambda done: bar.update())
-                for task, future in zip(tasks, futures):
-                    try:
-                        yield future.result()
-                    except BrokenProcessPool:  # a worker was killed, say by the kernel
-                        yield {"input": task.input, "status": "failed",
-                               "error": f"{task.input}: the worker process analysing it died "
-                                        "(out of memory?)"}
-        finally:
-            for future in futures:
-                future.cancel()
+def _connect(address: str):
+    """A client of the Dask cluster at `address`, with its workers checked."""
+    try:
+        from distributed import Client  # type: ignore[import-untyped]
+    except ImportError:
+        raise UsageError(f"--scheduler needs Dask distributed: {CLUSTER_EXTRA}") from None
+    # Dask logs what it recovers from (a worker lost, a result fetched again); the command
+    # reports what it could not recover from, one line an input.
+    logging.getLogger("distributed").setLevel(logging.ERROR)
+    try:
+        client = Client(address, timeout=CONNECT_SECONDS, set_as_default=False)
+    except Exception as error:
+        raise UsageError(f"cannot reach the scheduler at {address}: "
+                         f"{' '.join(str(error).split()) or type(error).__name__}") from None
+    return client
 
 
 # --- Reports --------------------------------------------------------------------------------------
@@ -370,9 +314,17 @@ def _document(arguments: argparse.Namespace, reports: List[dict]) -> dict:
         "engine": "per-pixel" if arguments.per_pixel else "whole-image",
         "min_pixels": arguments.min_pixels,
         "top": arguments.top,
-        "images": [{key: value for key, value in report.items() if key != "seconds"}
-                   for report in reports],
+        # The document carries the schema version once, for all its entries.
+        "images": [{key: value for key, value in public(report).items()
+                    if key != "schema_version"} for report in reports],
     }
+
+
+def _summary(done: int, failed: int, skipped: int, seconds: float, target: str) -> str:
+    rate = f", {done / seconds:.0f} a second" if seconds > 0 and done else ""
+    resumed = f"; {skipped} recorded before, skipped" if skipped else ""
+    return (f"{done} input{'' if done == 1 else 's'} done ({failed} failed) in {seconds:.1f} s"
+            f"{rate}{resumed}; records in {target}")
 
 
 # --- Main -----------------------------------------------------------------------------------------
@@ -380,6 +332,33 @@ def _document(arguments: argparse.Namespace, reports: List[dict]) -> dict:
 def _fail_usage(message: str) -> int:
     print(f"{PROG}: {message}", file=sys.stderr)
     return EXIT_USAGE
+
+
+def _check(arguments: argparse.Namespace) -> None:
+    if arguments.resume and arguments.output is None:
+        raise UsageError("--resume needs --output: the records to resume")
+    if arguments.json and arguments.output is not None:
+        raise UsageError("--json prints the records and --output writes them: choose one")
+    if arguments.scheduler is not None:
+        if arguments.mask is not None or arguments.overlay is not None:
+            raise UsageError("--mask and --overlay write local files: not with --scheduler")
+        if arguments.jobs is not None:
+            raise UsageError("--jobs sizes the local pool: with --scheduler the cluster's "
+                             "workers do the work")
+        if STDIN in arguments.images:
+            raise UsageError("standard input (-) is not for a cluster: write it to a file")
+
+
+def _skip_recorded(output, names: Iterator[str], target: str) -> int:
+    """Checks that the output records a prefix of the inputs, and skips that prefix."""
+    skipped = 0
+    for record in output.records():
+        name = next(names, None)
+        if name != record["input"]:
+            raise UsageError(f"{target}: record {skipped + 1} is of {record['input']!r}, but "
+                             f"input {skipped + 1} is {name!r}: not a run of these inputs")
+        skipped += 1
+    return skipped
 
 
 def _run(arguments: argparse.Namespace) -> int:
@@ -391,35 +370,76 @@ def _run(arguments: argparse.Namespace) -> int:
         name = missing.name or "a dependency"
         package = {"PIL": "Pillow"}.get(name, name)
         return _fail_usage(f"{package} is needed: pip install 'tonesift[cli]'")
+    from ._outputs import OutputError, open_output
+    output = client = None
     try:
-        tasks = plan(arguments)
-    except UsageError as error:
+        _check(arguments)
+        names, total = inputs(arguments)
+        skipped = 0
+        if arguments.output is not None:
+            output = open_output(arguments.output, dict(arguments.storage_option))
+            if arguments.resume:
+                skipped = _skip_recorded(output, names, arguments.output)
+                total = None if total is None else total - skipped
+            output.start(arguments.resume)
+        if arguments.mask is not None or arguments.overlay is not None:
+            tasks: Any = iter(plan(arguments, list(names)))
+        else:
+            tasks = (Task(name) for name in names)
+        if arguments.scheduler is not None:
+            client = _connect(arguments.scheduler)
+    except (UsageError, OutputError, ClusterError) as error:
+        if output is not None:
+            output.close()
         return _fail_usage(str(error))
-    tasks = [replace(task, data=sys.stdin.buffer.read()) if task.input == STDIN else task
-             for task in tasks]
     settings = Settings(arguments.max_pixels, arguments.frame, arguments.per_pixel,
-                        arguments.top, arguments.min_pixels)
-    jobs = min(len(tasks), arguments.jobs or os.cpu_count() or 1)
-    if len(tasks) > 1:
+                        arguments.top, arguments.min_pixels,
+                        storage_options=dict(arguments.storage_option))
+    tasks = (replace(task, data=sys.stdin.buffer.read()) if task.input == STDIN else task
+             for task in tasks)
+    progress = not arguments.quiet and sys.stderr.isatty()
+    one = total == 1 and client is None
+    if one:
+        settings = replace(settings, stages=progress)
+    else:
         # Only a batch gains; one image would just hold more memory at its peak. Before any
         # worker starts: they inherit it.
         _reuse_freed_memory()
-    progress = not arguments.quiet and sys.stderr.isatty()
-    reports, failed = [], False
-    for report in run_all(tasks, settings, jobs, progress):
-        if report["status"] != "ok":
-            failed = True
-            print(f"{PROG}: {report['error']}", file=sys.stderr)
-        elif arguments.timings:
-            stages = ", ".join(f"{stage} {value:.3f} s" for stage, value in
-                               report["seconds"].items())
-            print(f"{report['input']}: {stages}", file=sys.stderr)
-        if arguments.json:
-            reports.append(report)
-        elif report["status"] == "ok":
-            print(("\n" if reports else "") + report_text(report, arguments.min_pixels),
-                  flush=True)
-            reports.append(report)
+    started = time.perf_counter()
+    reports: List[dict] = []
+    done = failed = 0
+    bar = progress_bar(total=total, desc=PROG, unit="image", disable=not progress or one)
+    try:
+        for report in run_tasks(tasks, settings, client=client,
+                                jobs=1 if one else arguments.jobs, total=total):
+            done += 1
+            bar.update()
+            if report["status"] != "ok":
+                failed += 1
+                bar.set_postfix(failed=failed, refresh=False)
+                print(f"{PROG}: {report['error']}", file=sys.stderr)
+            elif arguments.timings:
+                stages = ", ".join(f"{stage} {value:.3f} s" for stage, value in
+                                   report["seconds"].items())
+                print(f"{report['input']}: {stages}", file=sys.stderr)
+            if output is not None:
+                output.write(public(report))
+            elif arguments.json:
+                reports.append(report)
+            elif report["status"] == "ok":
+                print(("\n" if done - failed > 1 else "")
+                      + report_text(report, arguments.min_pixels), flush=True)
+    except ClusterError as error:
+        return _fail_usage(str(error))
+    finally:
+        bar.close()
+        if output is not None:
+            output.close()
+        if client is not None:
+            client.close()
+    if output is not None:
+        print(_summary(done, failed, skipped, time.perf_counter() - started,
+                       arguments.output), flush=True)
     if arguments.json:
         json.dump(_document(arguments, reports), sys.stdout, indent=2)
         print(flush=True)

@@ -266,5 +266,6 @@ def test_calls_from_several_threads_at_once(sample):
 
 
 def test_the_package_says_what_it_offers():
-    assert set(tonesift_image.__all__) == {"Regions", "skin_mask", "skin_regions"}
+    assert set(tonesift_image.__all__) == {"Regions", "skin_mask", "skin_regions",
+                                           "analyse_image", "analyse_images", "read_records"}
     assert "0 outside every region" in tonesift_image.Regions.__doc__

@@ -24,7 +24,8 @@ WHEEL_FILES = {f"tonesift{EXTENSION}", "tonesift.pyi",
                "tonesift_image/__init__.pyi", "tonesift_image/py.typed",
                f"tonesift_image/_native{EXTENSION}",
                "tonesift_image/__main__.py", "tonesift_image/command.py",
-               "tonesift_image/_photos.py", "tonesift_image/data/astronaut.png",
+               "tonesift_image/_photos.py", "tonesift_image/_collection.py",
+               "tonesift_image/_outputs.py", "tonesift_image/data/astronaut.png",
                "tonesift_image/data/README.md"}
 INSTALLED_FILES = WHEEL_FILES
 
