@@ -1,0 +1,318 @@
+"""Collections: inputs by list and URL, streamed records, resume, a Dask cluster, an S3 store.
+
+Everything runs on 127.0.0.1: a scheduler and two workers as processes of their own, and moto's S3
+server. The pytest process itself starts no Dask client and no server thread, because the local
+pool forks it.
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from conftest import PHOTOS, ROOT
+
+Image = pytest.importorskip("PIL.Image")
+jsonschema = pytest.importorskip("jsonschema")
+
+import tonesift_image  # noqa: E402
+from tonesift_image import command  # noqa: E402
+
+BUILD = Path(command.__file__).parents[1]
+HERE = Path(__file__).resolve().parent
+SCHEMA = json.loads((ROOT / "docs" / "tonesift-regions.schema.json").read_text())
+RECORD = {"$defs": SCHEMA["$defs"], "$ref": "#/$defs/record"}
+# Dask's processes and pyarrow would only bring the sanitizer's reports of their own.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+TIMEOUT = 120
+ENV = dict(os.environ, PYTHONPATH=f"{BUILD}{os.pathsep}{HERE}", AWS_EC2_METADATA_DISABLED="true",
+           # An input that kills its worker is given up after two deaths rather than four.
+           DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES="1")
+HOOKED = ("import sys, collection_hooks\nfrom tonesift_image.command import main\n"
+          "sys.exit(main(sys.argv[1:]))")
+
+
+def needs(module):
+    if SANITIZED:
+        pytest.skip("not under the sanitizer")
+    return pytest.importorskip(module)
+
+
+def command_line(*args, hooks=False):
+    start = ["-c", HOOKED] if hooks else ["-m", "tonesift_image"]
+    return [sys.executable, *start, *map(str, args)]
+
+
+def run(*args, hooks=False):
+    return subprocess.run(command_line(*args, hooks=hooks), capture_output=True, text=True,
+                          env=ENV, timeout=TIMEOUT)
+
+
+def wait_until(condition, what):
+    deadline = time.monotonic() + TIMEOUT
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.05)
+
+
+def picture(path, seed):
+    rng = np.random.default_rng(seed)
+    levels = rng.integers(0, 256, (40 + seed, 56, 3), dtype=np.uint8)
+    levels[rng.random(levels.shape[:2]) < 0.4] = (200, 150, 120)
+    Image.fromarray(levels).save(path)
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    return tmp_path_factory.mktemp("photos")
+
+
+@pytest.fixture(scope="module")
+def inputs(folder):
+    """Photos, a real one, a broken file, a missing one and a duplicate, in that order."""
+    names = [picture(folder / f"p{i}.png", i) for i in range(6)]
+    names.append(str(shutil.copy(PHOTOS[0], folder / "real.png")))
+    (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n broken")
+    return names + [str(folder / "broken.png"), str(folder / "missing.png"), names[0]]
+
+
+@pytest.fixture(scope="module")
+def reference(inputs):
+    return list(tonesift_image.analyse_images(inputs, jobs=1))
+
+
+def listed(tmp_path, names):
+    path = tmp_path / "inputs.txt"
+    path.write_text("".join(f"{name}\n" for name in names))
+    return path
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    """A scheduler and two one-thread workers, each in processes of its own; its address."""
+    needs("distributed")
+    folder = tmp_path_factory.mktemp("cluster")
+    address_file = folder / "scheduler.json"
+    dask = [sys.executable, "-m", "distributed.cli.dask_scheduler"]
+    worker = [sys.executable, "-m", "distributed.cli.dask_worker"]
+    processes = [subprocess.Popen(
+        [*dask, "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+         "--scheduler-file", str(address_file)], env=ENV, stderr=subprocess.DEVNULL)]
+    try:
+        wait_until(address_file.exists, "the scheduler")
+        processes += [subprocess.Popen(
+            [*worker, "--scheduler-file", str(address_file), "--nthreads", "1", "--host",
+             "127.0.0.1", "--no-dashboard", "--preload", "collection_hooks"],
+            env=ENV, stderr=subprocess.DEVNULL) for _ in range(2)]
+        subprocess.run([sys.executable, "-c", "import sys\nfrom distributed import Client\n"
+                        "Client(scheduler_file=sys.argv[1], timeout=60).wait_for_workers(2, 60)",
+                        str(address_file)], env=ENV, check=True, timeout=TIMEOUT)
+        wait_until(lambda: json.loads(address_file.read_text()).get("address"), "the address")
+        yield json.loads(address_file.read_text())["address"], processes[1:]
+    finally:
+        for process in processes:
+            process.terminate()
+        for process in processes:
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+
+
+def in_subprocess(source, *args):
+    """What `source` prints, as JSON, run in a process of its own: fsspec's S3 file system
+    starts a thread, which the pytest process must not hold when the local pool forks it."""
+    result = subprocess.run([sys.executable, "-c", source, *map(str, args)], env=ENV,
+                            capture_output=True, text=True, timeout=TIMEOUT, check=True)
+    return json.loads(result.stdout)
+
+
+@pytest.fixture(scope="module")
+def s3(inputs):
+    """moto's S3 server, holding the photos, the broken file, no missing one; its options."""
+    needs("moto")
+    needs("s3fs")
+    server = subprocess.Popen(
+        [sys.executable, "-c", "from moto.server import ThreadedMotoServer\nimport time\n"
+         "server = ThreadedMotoServer('127.0.0.1', 0, verbose=False)\nserver.start()\n"
+         "print(server.get_host_and_port()[1], flush=True)\ntime.sleep(3600)"],
+        env=ENV, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        port = int(server.stdout.readline())
+        options = {"endpoint_url": f"http://127.0.0.1:{port}", "key": "testing",
+                   "secret": "testing"}
+        in_subprocess("import json, sys, s3fs\n"
+                      "store = s3fs.S3FileSystem(**json.loads(sys.argv[1]))\n"
+                      "store.mkdir('photos')\nfor name in sys.argv[2:]:\n"
+                      "    store.put(name, 'photos/' + name.rsplit('/', 1)[1])\nprint(0)",
+                      json.dumps(options), *inputs[:-2])
+        yield options
+    finally:
+        server.kill()
+        server.wait(timeout=30)
+
+
+def where_options(where, cluster_address=None):
+    return ["--scheduler", cluster_address] if where == "cluster" else ["--jobs", "2"]
+
+
+@pytest.mark.parametrize("kind", ["path", "url", "file", "array"])
+def test_any_source_gives_the_record_the_command_gives(inputs, kind):
+    path = inputs[0]
+    entry = json.loads(run(path, "--json").stdout)["images"][0]
+    if kind == "url":
+        needs("fsspec")
+        source, entry["input"] = f"file://{path}", f"file://{path}"
+    elif kind == "file":
+        source = open(path, "rb")
+    elif kind == "array":
+        source, entry["input"] = np.asarray(Image.open(path).convert("RGB")), "<array>"
+    else:
+        source = path
+    record = tonesift_image.analyse_image(source)
+    jsonschema.validate(record, RECORD)
+    assert record == dict(entry, schema_version=1)
+
+
+@pytest.mark.parametrize("where", ["pool", "cluster"])
+@pytest.mark.parametrize("suffix", [".jsonl", ".parquet"])
+def test_streamed_records_are_the_in_process_ones_in_order(request, tmp_path, inputs, reference,
+                                                           where, suffix):
+    if suffix == ".parquet":
+        needs("pyarrow")
+    address = request.getfixturevalue("cluster")[0] if where == "cluster" else None
+    output = tmp_path / f"records{suffix}"
+    result = run("--from-list", listed(tmp_path, inputs[1:]), inputs[0], "--output", output,
+                 "--quiet", *where_options(where, address))
+    assert result.returncode == 1, result.stderr
+    assert f"{len(inputs)} inputs done (2 failed)" in result.stdout
+    records = list(tonesift_image.read_records(output))
+    assert records == reference
+    assert [record["input"] for record in records] == inputs  # the duplicate kept its own
+    if suffix == ".jsonl":
+        for line in output.read_text().splitlines():
+            jsonschema.validate(json.loads(line), RECORD)
+    else:
+        import pyarrow.parquet as pq
+        assert pq.read_table(output).num_rows == len(inputs)  # a data set others read
+
+
+@pytest.mark.parametrize("suffix, stop", [(".jsonl", signal.SIGKILL), (".jsonl", signal.SIGINT),
+                                          (".parquet", signal.SIGINT)])
+def test_an_interrupted_run_resumes_with_every_input_once(tmp_path, folder, inputs, suffix, stop):
+    if suffix == ".parquet":
+        needs("pyarrow")
+    names = [str(shutil.copy(name, folder / f"slow-{i}.png")) for i, name in
+             enumerate(inputs[:6])] + inputs
+    expected = list(tonesift_image.analyse_images(names, jobs=1))
+    output = tmp_path / f"records{suffix}"
+    run_once = subprocess.Popen(command_line("--from-list", listed(tmp_path, names), "--output",
+                                             output, "--jobs", "1", hooks=True),
+                                env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if suffix == ".jsonl":
+        wait_until(lambda: output.exists() and output.read_bytes().count(b"\n") >= 2, "records")
+    else:
+        time.sleep(1.0)
+    run_once.send_signal(stop)
+    run_once.communicate(timeout=TIMEOUT)
+    assert run_once.returncode == (130 if stop == signal.SIGINT else -signal.SIGKILL)
+    if suffix == ".jsonl":  # as if killed in the middle of a line
+        with open(output, "ab") as file:
+            file.write(b'{"schema_version": 1, "inp')
+    partial = list(tonesift_image.read_records(output))
+    assert 0 < len(partial) < len(names) and partial == expected[:len(partial)]
+    result = run("--from-list", listed(tmp_path, names), "--output", output, "--resume")
+    assert result.returncode == 1, result.stderr
+    assert f"{len(partial)} recorded before, skipped" in result.stdout
+    assert list(tonesift_image.read_records(output)) == expected
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--resume"], "--resume needs --output"),
+    (["--json", "--output", "out.jsonl"], "choose one"),
+    (["--output", "out.txt"], "the extension names no output format"),
+    (["--scheduler", "tcp://127.0.0.1:1", "--mask", "{name}.png"], "not with --scheduler"),
+    (["--from-list", "no-such-list.txt"], "no-such-list.txt: cannot read the list"),
+    (["--storage-option", "anon"], "not KEY=VALUE"),
+    (["-", "--from-list", "-"], "cannot be both the list and an image"),
+])
+def test_a_run_that_cannot_be_done_as_asked_is_refused(tmp_path, arguments, message):
+    result = subprocess.run(command_line(*arguments), capture_output=True, text=True, env=ENV,
+                            timeout=TIMEOUT, cwd=tmp_path, stdin=subprocess.DEVNULL)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+
+
+def test_resume_refuses_an_output_of_other_inputs(tmp_path, inputs):
+    output = tmp_path / "records.jsonl"
+    run(inputs[1], "--output", output)
+    result = run(inputs[0], inputs[1], "--output", output, "--resume")
+    assert result.returncode == 2 and "not a run of these inputs" in result.stderr
+    assert len(output.read_text().splitlines()) == 1  # left as it was
+
+
+@pytest.mark.parametrize("where", ["pool", "cluster"])
+def test_an_input_that_kills_its_worker_is_recorded_as_failed(request, tmp_path, folder, inputs,
+                                                              reference, where):
+    address = request.getfixturevalue("cluster")[0] if where == "cluster" else None
+    crash = str(shutil.copy(inputs[0], folder / "crash.png"))
+    output = tmp_path / "records.jsonl"
+    result = run(inputs[1], crash, inputs[2], inputs[3], "--output", output,
+                 *where_options(where, address), hooks=where == "pool")
+    assert result.returncode == 1
+    records = list(tonesift_image.read_records(output))
+    assert records[1]["status"] == "failed" and "died" in records[1]["error"]
+    assert records[:1] + records[2:] == reference[1:4]
+
+
+def test_a_worker_killed_in_the_middle_takes_no_input_with_it(tmp_path, folder, inputs,
+                                                               cluster):
+    address, workers = cluster
+    psutil = needs("psutil")
+    names = [str(shutil.copy(inputs[i % 6], folder / f"slow-more-{i}.png")) for i in range(12)]
+    output = tmp_path / "records.jsonl"
+    running = subprocess.Popen(command_line(*names, "--output", output, "--scheduler", address),
+                               env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_until(lambda: output.exists() and output.read_bytes().count(b"\n") >= 2, "records")
+    # The worker process itself, under its nanny, which starts a new one.
+    victim = psutil.Process(workers[0].pid).children(recursive=True)[0]
+    victim.send_signal(signal.SIGKILL)
+    running.communicate(timeout=TIMEOUT)
+    assert running.returncode == 0
+    assert list(tonesift_image.read_records(output)) == list(
+        tonesift_image.analyse_images(names, jobs=1))
+
+
+def test_workers_with_another_tonesift_are_refused(cluster, inputs):
+    result = subprocess.run(
+        [sys.executable, "-c", "import sys\nfrom distributed import Client\n"
+         "from tonesift_image import _collection, analyse_images\n"
+         "_collection.__version__ = '0.0.0'\n"
+         "list(analyse_images(sys.argv[2:], client=Client(sys.argv[1])))",
+         cluster[0], inputs[0]], capture_output=True, text=True, env=ENV, timeout=TIMEOUT)
+    assert result.returncode == 1
+    assert f"has tonesift {tonesift_image.__version__}, this client 0.0.0" in result.stderr
+
+
+@pytest.mark.parametrize("suffix, where", [(".jsonl", "cluster"), (".parquet", "pool")])
+def test_photos_in_object_storage(request, tmp_path, inputs, reference, s3, suffix, where):
+    if suffix == ".parquet":
+        needs("pyarrow")
+    address = request.getfixturevalue("cluster")[0] if where == "cluster" else None
+    names = [f"s3://photos/{Path(name).name}" for name in inputs]
+    output = f"s3://photos/run-{where}/records{suffix}"
+    options = [f"--storage-option={key}={value}" for key, value in s3.items()]
+    result = run(*names, "--output", output, *options, *where_options(where, address))
+    assert result.returncode == 1, result.stderr
+    records = in_subprocess("import json, sys\nfrom tonesift_image import read_records\n"
+                            "print(json.dumps(list(read_records(sys.argv[1], "
+                            "storage_options=json.loads(sys.argv[2])))))", output, json.dumps(s3))
+    expected = [json.loads(json.dumps(record).replace(str(Path(inputs[0]).parent), "s3://photos"))
+                for record in reference]
+    assert records == expected
