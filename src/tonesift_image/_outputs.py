@@ -170,8 +170,10 @@ class _ParquetParts:
         import pyarrow.parquet as pq  # type: ignore[import-untyped]
         if self.fs is None:
             return pq.read_table(self._join(name))
+        # A part is small: read whole, it keeps pyarrow's threads from calling back into a
+        # Python file object (which can abort the process as it exits).
         with self.fs.open(self._join(name), "rb") as file:
-            return pq.read_table(file)
+            return pq.read_table(self.pa.BufferReader(file.read()))
 
     def records(self) -> Iterator[dict]:
         for name in self._parts():
