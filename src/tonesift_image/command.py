@@ -13,7 +13,6 @@ a dependency missing, a cluster that cannot do the work), 130 when interrupted, 
 output pipe closed early (``| head``).
 """
 import argparse
-import ctypes
 import itertools
 import json
 import logging
@@ -26,7 +25,8 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from . import __version__
 from ._collection import (CLUSTER_EXTRA, DEFAULT_MAX_PIXELS, DEFAULT_TOP, STDIN, ClusterError,
-                          Settings, Task, display_name, is_url, public, run_tasks)
+                          Settings, Task, display_name, is_url, public, reuse_freed_memory,
+                          run_tasks)
 
 PROG = "tonesift-regions"
 SCHEMA_VERSION = 1
@@ -34,7 +34,6 @@ SAMPLE = Path(__file__).resolve().parent / "data" / "astronaut.png"
 PROGRESS_DELAY_SECONDS = 1.0
 CONNECT_SECONDS = 30
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_PIPE_CLOSED = 0, 1, 2, 130, 141
-_M_TRIM_THRESHOLD, _M_TOP_PAD, _M_MMAP_THRESHOLD = -1, -2, -3  # glibc's mallopt options
 
 
 class UsageError(Exception):
@@ -242,21 +241,6 @@ def progress_bar(**options):
                **options)
 
 
-def _reuse_freed_memory() -> None:
-    """Asks glibc to keep the memory an image frees for the next image instead of handing it back
-    to the system: otherwise every image of a batch pays again for faulting in (and zeroing) tens
-    of megabytes of fresh pages, about a sixth of its time. Not glibc: nothing to do."""
-    try:
-        libc = ctypes.CDLL(None)
-        mallopt = libc.mallopt
-    except (OSError, AttributeError):
-        return
-    mallopt.argtypes, mallopt.restype = [ctypes.c_int, ctypes.c_int], ctypes.c_int
-    for option, value in ((_M_MMAP_THRESHOLD, 32 << 20), (_M_TRIM_THRESHOLD, 256 << 20),
-                          (_M_TOP_PAD, 64 << 20)):
-        mallopt(option, value)
-
-
 def _connect(address: str):
     """A client of the Dask cluster at `address`, with its workers checked."""
     try:
@@ -361,6 +345,14 @@ def _skip_recorded(output, names: Iterator[str], target: str) -> int:
     return skipped
 
 
+def _write(output, record: dict, target: str) -> None:
+    try:
+        output.write(record)
+    except OSError as error:  # a full disk, a lost connection
+        from ._outputs import OutputError
+        raise OutputError(f"{target}: cannot write: {error.strerror or error}") from None
+
+
 def _run(arguments: argparse.Namespace) -> int:
     try:
         # Imported here, before any worker process starts, so that workers inherit them.
@@ -381,16 +373,20 @@ def _run(arguments: argparse.Namespace) -> int:
             if arguments.resume:
                 skipped = _skip_recorded(output, names, arguments.output)
                 total = None if total is None else total - skipped
-            output.start(arguments.resume)
         if arguments.mask is not None or arguments.overlay is not None:
             tasks: Any = iter(plan(arguments, list(names)))
         else:
             tasks = (Task(name) for name in names)
         if arguments.scheduler is not None:
             client = _connect(arguments.scheduler)
-    except (UsageError, OutputError, ClusterError) as error:
+        # Last, once nothing else can refuse the run: starting a fresh output empties it.
         if output is not None:
-            output.close()
+            output.start(arguments.resume)
+    except (UsageError, OutputError, ClusterError, OSError) as error:
+        if client is not None:
+            client.close()
+        if isinstance(error, OSError) and not isinstance(error, OutputError):
+            error = OutputError(f"{arguments.output}: {error.strerror or error}")
         return _fail_usage(str(error))
     settings = Settings(arguments.max_pixels, arguments.frame, arguments.per_pixel,
                         arguments.top, arguments.min_pixels,
@@ -404,7 +400,7 @@ def _run(arguments: argparse.Namespace) -> int:
     else:
         # Only a batch gains; one image would just hold more memory at its peak. Before any
         # worker starts: they inherit it.
-        _reuse_freed_memory()
+        reuse_freed_memory()
     started = time.perf_counter()
     reports: List[dict] = []
     done = failed = 0
@@ -423,18 +419,26 @@ def _run(arguments: argparse.Namespace) -> int:
                                    report["seconds"].items())
                 print(f"{report['input']}: {stages}", file=sys.stderr)
             if output is not None:
-                output.write(public(report))
+                _write(output, public(report), arguments.output)
             elif arguments.json:
                 reports.append(report)
             elif report["status"] == "ok":
                 print(("\n" if done - failed > 1 else "")
                       + report_text(report, arguments.min_pixels), flush=True)
-    except ClusterError as error:
+    except ClusterError as error:  # a worker with another tonesift joined
         return _fail_usage(str(error))
+    except OutputError as error:
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return EXIT_FAILED
     finally:
         bar.close()
         if output is not None:
-            output.close()
+            try:
+                output.close()
+            except OSError as error:  # the last part or the upload
+                failed += 1
+                print(f"{PROG}: {arguments.output}: cannot write: {error.strerror or error}",
+                      file=sys.stderr)
         if client is not None:
             client.close()
     if output is not None:

@@ -249,12 +249,17 @@ def test_a_run_that_cannot_be_done_as_asked_is_refused(tmp_path, arguments, mess
     assert result.returncode == 2 and message in result.stderr, result.stderr
 
 
-def test_resume_refuses_an_output_of_other_inputs(tmp_path, inputs):
+def test_a_refused_run_leaves_the_output_as_it_was(tmp_path, inputs):
     output = tmp_path / "records.jsonl"
-    run(inputs[1], "--output", output)
-    result = run(inputs[0], inputs[1], "--output", output, "--resume")
-    assert result.returncode == 2 and "not a run of these inputs" in result.stderr
-    assert len(output.read_text().splitlines()) == 1  # left as it was
+    first = subprocess.run(command_line("--from-list", "-", "--output", output), env=ENV,
+                           input=f"{inputs[1]}\n", capture_output=True, text=True,
+                           timeout=TIMEOUT)
+    assert first.returncode == 0, first.stderr
+    for arguments, message in (([inputs[0], inputs[1], "--resume"], "not a run of these inputs"),
+                               ([inputs[1], "--mask", tmp_path / "m.bmp"], "names no picture")):
+        result = run(*arguments, "--output", output)
+        assert result.returncode == 2 and message in result.stderr, result.stderr
+    assert list(tonesift_image.read_records(output)) == [tonesift_image.analyse_image(inputs[1])]
 
 
 @pytest.mark.parametrize("where", ["pool", "cluster"])
