@@ -75,7 +75,7 @@ def display_name(name: str) -> str:
 def _open_url(name: str, storage_options: Mapping[str, Any]):
     from ._photos import InputError, one_line
     try:
-        import fsspec  # type: ignore[import-untyped]
+        import fsspec  # type: ignore[import-untyped, import-not-found]
     except ImportError:
         raise InputError(f"{name}: reading URLs needs fsspec: {CLUSTER_EXTRA}") from None
     try:
@@ -353,7 +353,7 @@ class _Cluster(_Workers):
         return self.client.submit(run_batch, tasks, settings, __version__, pure=False)
 
     def result(self, future):
-        from distributed import KilledWorker  # type: ignore[import-untyped]
+        from distributed import KilledWorker  # type: ignore[import-untyped, import-not-found]
         try:
             return future.result()
         except KilledWorker:

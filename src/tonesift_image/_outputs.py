@@ -32,7 +32,7 @@ def _file_system(target: str, storage_options: Mapping[str, Any]):
     if not is_url(target):
         return None, target
     try:
-        from fsspec.core import url_to_fs  # type: ignore[import-untyped]
+        from fsspec.core import url_to_fs  # type: ignore[import-untyped, import-not-found]
     except ImportError:
         raise OutputError(f"{target}: writing to URLs needs fsspec: {CLUSTER_EXTRA}") from None
     try:
@@ -105,8 +105,8 @@ class _JsonLines:
 
 def _arrow():
     try:
-        import pyarrow  # type: ignore[import-untyped]
-        import pyarrow.parquet  # type: ignore[import-untyped]  # noqa: F401
+        import pyarrow  # type: ignore[import-untyped, import-not-found]
+        import pyarrow.parquet  # type: ignore[import-untyped, import-not-found]  # noqa: F401
     except ImportError:
         raise OutputError(f"writing .parquet needs pyarrow: {CLUSTER_EXTRA}") from None
     return pyarrow
@@ -167,7 +167,7 @@ class _ParquetParts:
                       key=lambda name: int(_PART.match(name).group(1)))  # type: ignore[union-attr]
 
     def _read(self, name: str):
-        import pyarrow.parquet as pq  # type: ignore[import-untyped]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found]
         if self.fs is None:
             return pq.read_table(self._join(name))
         # A part is small: read whole, it keeps pyarrow's threads from calling back into a
@@ -205,7 +205,7 @@ class _ParquetParts:
     def _flush(self) -> None:
         if not self.buffer:
             return
-        import pyarrow.parquet as pq
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found]
         table = self.pa.Table.from_pylist(self.buffer, schema=self.schema)
         name = f"part-{self.next_part:06d}.parquet"
         if self.fs is None:

@@ -244,7 +244,7 @@ def progress_bar(**options):
 def _connect(address: str):
     """A client of the Dask cluster at `address`, with its workers checked."""
     try:
-        from distributed import Client  # type: ignore[import-untyped]
+        from distributed import Client  # type: ignore[import-untyped, import-not-found]
     except ImportError:
         raise UsageError(f"--scheduler needs Dask distributed: {CLUSTER_EXTRA}") from None
     # Dask logs what it recovers from (a worker lost, a result fetched again); the command
