@@ -73,19 +73,15 @@ def display_name(name: str) -> str:
 # --- One input --------------------------------------------------------------------------------
 
 def _open_url(name: str, storage_options: Mapping[str, Any]):
-    from ._photos import InputError, one_line
+    from ._photos import FILE_ERRORS, InputError, file_error, one_line
     try:
         import fsspec  # type: ignore[import-untyped, import-not-found]
     except ImportError:
         raise InputError(f"{name}: reading URLs needs fsspec: {CLUSTER_EXTRA}") from None
     try:
         return fsspec.open(name, "rb", **storage_options).open()
-    except FileNotFoundError:
-        raise InputError(f"{name}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{name}: is a directory") from None
-    except PermissionError:
-        raise InputError(f"{name}: permission denied") from None
+    except FILE_ERRORS as error:
+        raise file_error(name, error) from None
     except Exception as error:  # an unknown protocol, a missing back end, the network
         raise InputError(f"{name}: cannot open: {one_line(error)}") from None
 
@@ -264,6 +260,10 @@ def run_batch(tasks: List[Task], settings: Settings, version: str) -> Tuple[List
     if not _prepared:
         reuse_freed_memory()
         _prepared = True
+    return _timed_records(tasks, settings)
+
+
+def _timed_records(tasks: List[Task], settings: Settings) -> Tuple[List[dict], float]:
     started = time.perf_counter()
     records = [run_task(task, settings) for task in tasks]
     return records, time.perf_counter() - started
@@ -307,9 +307,7 @@ class _InThread(_Workers):
 
     def result(self, future):
         tasks, settings = future
-        started = time.perf_counter()
-        records = [run_task(task, settings) for task in tasks]
-        return records, time.perf_counter() - started
+        return _timed_records(tasks, settings)
 
 
 class _LocalPool(_Workers):

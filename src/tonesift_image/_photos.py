@@ -82,6 +82,16 @@ class Analysis:
 
 # --- Reading ------------------------------------------------------------------------------------
 
+# What a file that cannot be opened is, in the words of its one-line report.
+FILE_ERRORS = (FileNotFoundError, IsADirectoryError, PermissionError)
+_FILE_ERROR_WORDS = {FileNotFoundError: "no such file", IsADirectoryError: "is a directory",
+                     PermissionError: "permission denied"}
+
+
+def file_error(name: str, error: OSError) -> "InputError":
+    return InputError(f"{name}: {_FILE_ERROR_WORDS.get(type(error)) or one_line(error)}")
+
+
 def _pixel_count(error: Exception) -> str:
     found = re.search(r"\((\d+) pixels\)", str(error))
     return f"{found.group(1)} pixels" if found else "too many pixels"
@@ -124,12 +134,8 @@ class _Opened:
         try:
             return Image.open(io.BytesIO(source) if isinstance(source, bytes)
                               else cast(Union[Path, BinaryIO], source))
-        except FileNotFoundError:
-            raise InputError(f"{name}: no such file") from None
-        except IsADirectoryError:
-            raise InputError(f"{name}: is a directory") from None
-        except PermissionError:
-            raise InputError(f"{name}: permission denied") from None
+        except FILE_ERRORS as error:
+            raise file_error(name, error) from None
         except UnidentifiedImageError:
             raise InputError(f"{name}: not an image Pillow can read") from None
         except (Image.DecompressionBombError, Image.DecompressionBombWarning) as error:
