@@ -4,7 +4,10 @@
 
 Every run is the command in a fresh process, with --output, against a scheduler and workers
 started here on 127.0.0.1 (one thread each, dashboards and the workers' profiler off):
-1. 100 photos of 12 Mpixel: 1 worker, 2 workers, and the local pool of 2 processes.
+1. 100 photos of 12 Mpixel: 1 worker, 2 workers, and the local pool of 2 processes; each also
+   on one photo, whose time is the fixed cost of a run (start-up, connecting, the version check),
+   so that the rate beyond it shows; and the CPU that the cluster's own processes (scheduler,
+   nannies, workers) take while idle, which the analysis shares the cores with.
 2. 100,000 photos of 64 x 64 from a --from-list file: the local pool of 2 processes against 2
    workers, writing JSONL and Parquet, with the client's own peak memory (its workers' is theirs).
 Medians of --rounds runs (default 3). The photos are made once, into build/bench-command/
@@ -21,6 +24,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+import psutil
 from PIL import Image
 
 from bench_command import CACHE, photo_like, picture
@@ -100,6 +104,16 @@ class Cluster:
                         "Client(sys.argv[1], timeout=60).wait_for_workers(int(sys.argv[2]), 60)",
                         self.address, str(self.workers)], check=True, timeout=120)
 
+    def idle_cpu(self, seconds=5.0):
+        """The CPU that the scheduler, nannies and workers take while idle, in cores."""
+        processes = [psutil.Process(p.pid) for p in self.processes]
+        processes += [child for p in processes for child in p.children(recursive=True)]
+        time.sleep(1)
+        used = lambda: sum(sum(p.cpu_times()[:2]) for p in processes)  # noqa: E731
+        before = used()
+        time.sleep(seconds)
+        return (used() - before) / seconds
+
     def close(self):
         for process in self.processes:
             process.terminate()
@@ -144,14 +158,22 @@ def main():
         try:
             jsonl, parquet = f"{scratch}/records.jsonl", f"{scratch}/records.parquet"
             on_cluster = ["--scheduler", cluster.address]
-            cluster.add_worker()
-            one, _ = median_run([*photos, *on_cluster], jsonl, rounds)
-            cluster.add_worker()
-            two, _ = median_run([*photos, *on_cluster], jsonl, rounds)
-            pool, _ = median_run([*photos, "--jobs", "2"], jsonl, rounds)
-            print(f"\n{count} photos of {size[0] * size[1] / 1e6:.0f} Mpixel: 1 worker "
-                  f"{one:.2f} s, 2 workers {two:.2f} s ({one / two:.2f}x), local pool of 2 "
-                  f"{pool:.2f} s (2 workers take {two / pool:.2f}x its time)")
+            times = {}
+            for name, where in (("1 worker", on_cluster), ("2 workers", on_cluster),
+                                ("local pool of 2", ["--jobs", "2"])):
+                if name != "local pool of 2":
+                    cluster.add_worker()
+                times[name] = [median_run([*chosen, *where], jsonl, rounds)[0]
+                               for chosen in (photos, photos[:1])]
+            idle = cluster.idle_cpu()
+            print(f"\n{count} photos of {size[0] * size[1] / 1e6:.0f} Mpixel (and one photo: the "
+                  "fixed cost of a run):")
+            for name, (whole, fixed) in times.items():
+                print(f"  {name:<16} {whole:6.2f} s (one photo {fixed:.2f} s; beyond that "
+                      f"{(count - 1) / (whole - fixed):.1f} photos/s)")
+            one, two, pool = (times[name][0] for name in times)
+            print(f"  2 workers: {one / two:.2f}x 1 worker, {two / pool:.2f}x the pool's time; "
+                  f"the idle cluster's own processes take {idle * 100:.0f}% of a core")
             print(f"\n{small_count} photos of 64 x 64 from a list:"
                   "\n  where          output     photos/s   client peak RSS")
             for name, where in (("local pool, 2", ["--jobs", "2"]), ("2 workers", on_cluster)):
