@@ -62,7 +62,7 @@ def _storage_option(text: str) -> Tuple[str, Any]:
         return key, value
 
 
-def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Find the skin regions of images with tonesift.",
         epilog="Exit status: 0 all images done, 1 some input failed, 2 usage error. "
@@ -113,7 +113,11 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser.add_argument("--timings", action="store_true",
                         help="print the time of each stage to stderr")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    return parser.parse_args(argv)
+    return parser
+
+
+def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
+    return build_parser().parse_args(argv)
 
 
 def _stem(name: str) -> str:
