@@ -24,6 +24,8 @@ import numpy as np
 
 import tonesift_image
 
+import results
+
 ROOT = Path(__file__).resolve().parents[1]
 
 PHOTOS = [ROOT / "src" / "tonesift_image" / "data" / "astronaut.png"] + sorted(
@@ -185,11 +187,20 @@ def main():
         tonesift_image.skin_regions(mask, threads=2)
         threaded.append((masked - started, time.perf_counter() - masked))
     print()
+    def per_pixel_ns(label, name, stage):
+        pixels = images[label].shape[0] * images[label].shape[1]
+        return statistics.median(sample[stage] for sample in samples[label, name]) / pixels * 1e9
+    figures = {"ways": {label: {name: {"mask": per_pixel_ns(label, name, 0),
+                                       "regions": per_pixel_ns(label, name, 1),
+                                       "job": jobs[label, name]} for name in table}
+                        for label in images}, "threads": {}}
     for stage, index in (("mask", 0), ("regions", 1), ("whole job", None)):
         def pick(sample):
             return sum(sample) if index is None else sample[index]
         one = statistics.median(map(pick, samples["composite", "tonesift_image"]))
         two = statistics.median(map(pick, threaded))
+        figures["threads"][stage] = {"1": one / big[..., 0].size * 1e9,
+                                     "2": two / big[..., 0].size * 1e9}
         print(f"composite {stage} with 2 threads: {two / big[..., 0].size * 1e9:.2f} ns/pixel, "
               f"{one / two:.2f}x one thread (target for the job >= 1.6)")
     memory = {label: peak_memory(label, 1) for label in ("composite",)}
@@ -205,6 +216,7 @@ def main():
               f"(target >= 1), {jobs[label, 'numpy table + scipy'] / ours[label]:.2f}x faster "
               f"than numpy table + scipy (target >= 3)")
     print(f"per-pixel job / ours on the sample: {per_pixel / ours['sample']:.0f}x (target >= 200)")
+    results.record("images", figures, arguments.quick)
 
 
 if __name__ == "__main__":

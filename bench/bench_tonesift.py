@@ -21,6 +21,7 @@ import tonesift  # noqa: E402
 import tonesift_floor  # noqa: E402
 from colour_mix import colour_mix, fractional_mix  # noqa: E402
 import pure_python  # noqa: E402
+import results  # noqa: E402
 
 OPERATIONS = 10_000
 
@@ -160,6 +161,8 @@ TARGETS = {
 
 
 def report(results):
+    """Prints the table and the targets; returns each path's tonesift, floor and peer figures."""
+    figures = {}
     print(f"{'path':17} {'contender':28} {'ns/op':>8} {'spread':>7} {'x floor':>8}")
     summary = []
     for path, rows in results.items():
@@ -168,6 +171,9 @@ def report(results):
             print(f"{path:17} {contender.name:28} {median:8.1f} {spread:7.1f} {median / floor:8.2f}")
         subject = next(median for c, median, _ in rows if c.role == "subject")
         peer = next(((c, m) for c, m, _ in rows if c.role == "peer"), None)
+        figures[path] = {"tonesift": subject, "floor": floor,
+                         "floor name": next(c.name for c, _, _ in rows if c.role == "floor"),
+                         **({"peer": peer[1], "peer name": peer[0].name} if peer else {})}
         most_floor, least_peer = TARGETS[path]
         line = f"{path}: tonesift {subject / floor:.2f}x its floor (target <= {most_floor})"
         met = subject / floor <= most_floor
@@ -180,6 +186,7 @@ def report(results):
         summary.append(f"{line}: {'met' if met else 'NOT MET'}")
         print()
     print("\n".join(summary))
+    return figures
 
 
 def main():
@@ -201,7 +208,10 @@ def main():
     measure(table, rounds, arguments.seed)
     print(f"tonesift benchmark, {time.strftime('%Y-%m-%d')}, CPython {platform.python_version()}, "
           f"{platform.machine()}, {rounds} rounds of {OPERATIONS} operations\n")
-    report(summarise(table))
+    figures = report(summarise(table))
+    if not arguments.path:
+        results.record("calls", {"python": platform.python_version(), "paths": figures},
+                       arguments.quick)
 
 
 if __name__ == "__main__":
