@@ -8,7 +8,7 @@ release = version = tonesift_image.__version__
 
 extensions = ["myst_parser", "sphinx.ext.autodoc"]
 source_suffix = {".md": "markdown"}
-myst_enable_extensions = ["colon_fence", "deflist"]
+myst_enable_extensions = ["colon_fence", "deflist", "fieldlist"]
 # Headings up to ### get anchors, so that pages can link to a section (page.md#section).
 myst_heading_anchors = 3
 exclude_patterns = ["_build"]
