@@ -161,16 +161,17 @@ def main():
 
     print(f"whole images, {time.strftime('%Y-%m-%d')}, {rounds} rounds, ns per pixel, one thread\n")
     print(f"{'image':10} {'way':22} {'mask':>7} {'regions':>8} {'job':>7} {'job x ours':>11}")
-    jobs = {}
+    # Median ns per pixel of each stage, each image and way: the table, the targets and the charts.
+    ways = {label: {} for label in images}
     for label, pixels in images.items():
         count = pixels.shape[0] * pixels.shape[1]
         for name in table:
-            mask_times, region_times = zip(*samples[label, name])
+            mask, regions = (statistics.median(sample[stage] for sample in samples[label, name])
+                             / count * 1e9 for stage in (0, 1))
             job = statistics.median(m + r for m, r in samples[label, name]) / count * 1e9
-            jobs[label, name] = job
-            print(f"{label:10} {name:22} {statistics.median(mask_times) / count * 1e9:7.2f} "
-                  f"{statistics.median(region_times) / count * 1e9:8.2f} {job:7.2f} "
-                  f"{job / jobs[label, 'tonesift_image']:11.2f}")
+            ways[label][name] = {"mask": mask, "regions": regions, "job": job}
+            print(f"{label:10} {name:22} {mask:7.2f} {regions:8.2f} {job:7.2f} "
+                  f"{job / ways[label]['tonesift_image']['job']:11.2f}")
     crop = np.ascontiguousarray(loaded[0][192:320, 192:320])
     classify, group = per_pixel_job(crop)
     count = crop.shape[0] * crop.shape[1]
@@ -187,13 +188,7 @@ def main():
         tonesift_image.skin_regions(mask, threads=2)
         threaded.append((masked - started, time.perf_counter() - masked))
     print()
-    def per_pixel_ns(label, name, stage):
-        pixels = images[label].shape[0] * images[label].shape[1]
-        return statistics.median(sample[stage] for sample in samples[label, name]) / pixels * 1e9
-    figures = {"ways": {label: {name: {"mask": per_pixel_ns(label, name, 0),
-                                       "regions": per_pixel_ns(label, name, 1),
-                                       "job": jobs[label, name]} for name in table}
-                        for label in images}, "threads": {}}
+    figures = {"ways": ways, "threads": {}}
     for stage, index in (("mask", 0), ("regions", 1), ("whole job", None)):
         def pick(sample):
             return sum(sample) if index is None else sample[index]
@@ -201,21 +196,20 @@ def main():
         two = statistics.median(map(pick, threaded))
         figures["threads"][stage] = {"1": one / big[..., 0].size * 1e9,
                                      "2": two / big[..., 0].size * 1e9}
-        print(f"composite {stage} with 2 threads: {two / big[..., 0].size * 1e9:.2f} ns/pixel, "
+        print(f"composite {stage} with 2 threads: {figures['threads'][stage]['2']:.2f} ns/pixel, "
               f"{one / two:.2f}x one thread (target for the job >= 1.6)")
     memory = {label: peak_memory(label, 1) for label in ("composite",)}
     print(f"peak memory of the whole job above the input: {memory['composite']:.2f} bytes/pixel")
 
-    ours = {label: jobs[label, "tonesift_image"] for label in images}
     print()
-    for label in images:
-        mask = statistics.median(m for m, _ in samples[label, "tonesift_image"]) / (
-            images[label].shape[0] * images[label].shape[1]) * 1e9
-        print(f"{label}: mask {mask:.2f} ns/pixel (target <= 1.5); job "
-              f"{jobs[label, 'OpenCV recipe'] / ours[label]:.2f}x faster than OpenCV's recipe "
-              f"(target >= 1), {jobs[label, 'numpy table + scipy'] / ours[label]:.2f}x faster "
+    for label, way in ways.items():
+        ours = way["tonesift_image"]
+        print(f"{label}: mask {ours['mask']:.2f} ns/pixel (target <= 1.5); job "
+              f"{way['OpenCV recipe']['job'] / ours['job']:.2f}x faster than OpenCV's recipe "
+              f"(target >= 1), {way['numpy table + scipy']['job'] / ours['job']:.2f}x faster "
               f"than numpy table + scipy (target >= 3)")
-    print(f"per-pixel job / ours on the sample: {per_pixel / ours['sample']:.0f}x (target >= 200)")
+    print(f"per-pixel job / ours on the sample: "
+          f"{per_pixel / ways['sample']['tonesift_image']['job']:.0f}x (target >= 200)")
     results.record("images", figures, arguments.quick)
 
 

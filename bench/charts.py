@@ -2,7 +2,7 @@
 
     python3.8 bench/charts.py [--quick]
 
-Reads what bench_tonesift.py, bench_threads.py and bench_image.py recorded beside the build
+Reads what bench_tonesift.py and bench_image.py recorded beside the build
 (build/bench-results/) and writes SVG charts into docs/_static/charts/, which the documentation
 shows; ./dev bench runs it last. --quick (a run of few rounds, whose figures are not worth
 showing) draws the quick run's figures into build/bench-results/quick/charts/ instead.
@@ -21,7 +21,7 @@ import results  # noqa: E402
 ROOT = Path(__file__).resolve().parents[1]
 # Files that only change when the figures do: no date, no random ids.
 plt.rcParams.update({"svg.hashsalt": "tonesift", "svg.fonttype": "none", "font.size": 9})
-COLOURS = {"tonesift": "#c0504d", "floor": "#7f7f7f", "peer": "#4f81bd", "other": "#9bbb59"}
+COLOURS = {"tonesift": "#c0504d", "floor": "#7f7f7f", "peer": "#4f81bd"}
 
 
 def save(figure, folder, name):
@@ -41,7 +41,7 @@ def calls_chart(calls, folder):
         values = [calls["paths"][path].get(key) for path in paths]
         rows = [i + (offset - 1) * height for i, value in enumerate(values) if value]
         axes.barh(rows, [value for value in values if value], height, label=label,
-                  color=COLOURS[key if key != "peer" else "peer"])
+                  color=COLOURS[key])
     axes.set_yticks(range(len(paths)), paths)
     axes.invert_yaxis()
     axes.set_xscale("log")

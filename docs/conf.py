@@ -11,7 +11,6 @@ source_suffix = {".md": "markdown"}
 myst_enable_extensions = ["colon_fence", "deflist", "fieldlist"]
 # Headings up to ### get anchors, so that pages can link to a section (page.md#section).
 myst_heading_anchors = 3
-exclude_patterns = ["_build"]
 # The charts are remade by ./dev bench.
 html_static_path = ["_static"]
 html_extra_path = ["tonesift-regions.schema.json"]
@@ -23,4 +22,3 @@ html_theme_options = {"navigation_with_keys": True}
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
-nitpicky = False

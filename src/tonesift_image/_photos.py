@@ -83,13 +83,15 @@ class Analysis:
 # --- Reading ------------------------------------------------------------------------------------
 
 # What a file that cannot be opened is, in the words of its one-line report.
-FILE_ERRORS = (FileNotFoundError, IsADirectoryError, PermissionError)
 _FILE_ERROR_WORDS = {FileNotFoundError: "no such file", IsADirectoryError: "is a directory",
                      PermissionError: "permission denied"}
+FILE_ERRORS = tuple(_FILE_ERROR_WORDS)
 
 
 def file_error(name: str, error: OSError) -> "InputError":
-    return InputError(f"{name}: {_FILE_ERROR_WORDS.get(type(error)) or one_line(error)}")
+    words = next((words for kind, words in _FILE_ERROR_WORDS.items() if isinstance(error, kind)),
+                 None)
+    return InputError(f"{name}: {words or one_line(error)}")
 
 
 def _pixel_count(error: Exception) -> str:
