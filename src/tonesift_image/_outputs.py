@@ -168,12 +168,14 @@ class _ParquetParts:
 
     def _read(self, name: str):
         import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found]
+        # Read on this thread alone, and a remote part whole: pyarrow's reader threads can
+        # outlive the interpreter and abort the process as it exits.
         if self.fs is None:
-            return pq.read_table(self._join(name))
-        # A part is small: read whole, it keeps pyarrow's threads from calling back into a
-        # Python file object (which can abort the process as it exits).
-        with self.fs.open(self._join(name), "rb") as file:
-            return pq.read_table(self.pa.BufferReader(file.read()))
+            source = self._join(name)
+        else:
+            with self.fs.open(self._join(name), "rb") as file:
+                source = self.pa.BufferReader(file.read())
+        return pq.ParquetFile(source, pre_buffer=False).read(use_threads=False)
 
     def records(self) -> Iterator[dict]:
         for name in self._parts():
