@@ -16,7 +16,8 @@ struct Run {
     std::uint8_t last;
 };
 
-extern const Run runs[256 * 256];
+// One spare entry past the last pair, so that a 4-byte load of any entry stays in the table.
+extern const Run runs[256 * 256 + 1];
 extern const std::uint64_t scattered[][4];  // 256-bit rows: bit b set when blue b is accepted
 
 // The verdict of classify() on (r, g, b), each in 0..255. No whole colour makes a rule divide

@@ -2,10 +2,13 @@
 #include "bands.h"
 #include "colour_rules.h"
 #include "image_mask.h"
+#include "level_rows.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <atomic>
@@ -162,6 +165,80 @@ TEST(ImageMask, DoublesEqualTheRulesAndReportTheFirstFailure)
         EXPECT_TRUE(failure.failed);
         EXPECT_EQ(failure.row, 12u);
         EXPECT_EQ(failure.column, 20u);
+    }
+}
+
+namespace rows = tonesift::level_rows;
+
+struct Packing {
+    std::ptrdiff_t size, red, green, blue;
+};
+
+const Packing packings[] = {{3, 0, 1, 2}, {3, 2, 1, 0}, {4, 0, 1, 2}, {4, 2, 1, 0}, {4, 1, 2, 3}};
+
+std::vector<rows::Word> bits_of(const rows::Row &row, rows::Path path)
+{
+    std::vector<rows::Word> bits((row.width + 63) / 64, ~rows::Word{0});
+    rows::classify(row, bits.data(), path);
+    return bits;
+}
+
+// Each SIMD path the CPU runs gives the plain path's bits for every colour, in every packed
+// layout: the cube as 256 rows of 65,536 pixels.
+TEST(LevelRows, EveryPathGivesThePlainBitsOnTheWholeCube)
+{
+    for (rows::Path path : {rows::Path::sse2, rows::Path::avx2}) {
+        if (!rows::supported(path)) {
+            std::printf("path %d: not on this CPU\n", static_cast<int>(path));
+            continue;
+        }
+        for (const Packing &packing : packings) {
+            std::vector<unsigned char> row_bytes(65536 * packing.size, 99);
+            for (unsigned red = 0; red < 256; ++red) {
+                for (unsigned x = 0; x < 65536; ++x) {
+                    unsigned char *pixel = row_bytes.data() + x * packing.size;
+                    pixel[packing.red] = static_cast<unsigned char>(red);
+                    pixel[packing.green] = static_cast<unsigned char>(x >> 8);
+                    pixel[packing.blue] = static_cast<unsigned char>(x);
+                }
+                const rows::Row row{row_bytes.data(), 65536, packing.size, packing.red,
+                                    packing.green, packing.blue};
+                ASSERT_EQ(bits_of(row, path), bits_of(row, rows::Path::scalar))
+                    << "path " << static_cast<int>(path) << ", red " << red;
+            }
+        }
+    }
+}
+
+// Rows of every short width, held in exactly the bytes they need, so that reading one byte past
+// the last pixel shows under a sanitizer; the bits past the width are cleared.
+TEST(LevelRows, ShortRowsAndTheirEnds)
+{
+    std::mt19937 random(9);
+    for (const Packing &packing : packings) {
+        for (std::size_t width = 1; width <= 80; ++width) {
+            const std::ptrdiff_t last = std::max({packing.red, packing.green, packing.blue});
+            std::vector<unsigned char> bytes((width - 1) * packing.size + last + 1);
+            for (unsigned char &byte : bytes) {
+                byte = random() % 2 ? 200 - random() % 60 : random() % 256;  // skin-ish or any
+            }
+            const rows::Row row{bytes.data(), width, packing.size, packing.red, packing.green,
+                                packing.blue};
+            const std::vector<rows::Word> plain = bits_of(row, rows::Path::scalar);
+            if (width % 64 != 0) {
+                EXPECT_EQ(plain.back() >> (width % 64), 0u);
+            }
+            for (rows::Path path : {rows::Path::sse2, rows::Path::avx2}) {
+                if (rows::supported(path)) {
+                    EXPECT_EQ(bits_of(row, path), plain) << width;
+                }
+            }
+            std::vector<std::uint8_t> expanded(width, 7);
+            rows::expand(plain.data(), width, expanded.data());
+            for (std::size_t x = 0; x < width; ++x) {
+                ASSERT_EQ(expanded[x], plain[x / 64] >> (x % 64) & 1);
+            }
+        }
     }
 }
 
