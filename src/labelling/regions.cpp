@@ -1,20 +1,23 @@
 // Two-pass labelling of runs. The first pass finds each row's runs of region pixels and gives
 // every run a provisional label: that of the runs it touches in the row above, whose sets it
-// merges (union-find), or a new one. Only the label of each run's first pixel is written. The
-// second pass goes over the same runs again (kept as bits, an eighth of a byte per pixel),
-// writes the sets' final numbers over whole runs and the background between them, and sums up
-// each region run by run. Rows are read as bits, so a run costs a few instructions whatever its
-// length, and most work is per run, not per pixel.
+// merges (union-find), or a new one. It sums up each provisional label's pixels, box and
+// coordinates run by run, so a region's figures need nothing more than its sets' sums. When a
+// label image is wanted, the rows' bits (an eighth of a byte per pixel) and the runs' labels (in
+// reading order) are kept, and the second pass goes over the same runs again, writing the sets'
+// final numbers over whole runs and the background between them; otherwise one row's bits are
+// all it holds. Rows are read as bits, so a run costs a few instructions whatever its length, and
+// most work is per run, not per pixel.
 //
 // On several threads, each band of rows runs the first pass on its own labels. The bands' labels
 // are then numbered one after another, so that the order of labels is still the reading order
 // of their first pixels, and the runs that touch across each seam between bands merge their
-// sets. The second pass runs by bands again, summing per band, and the sums are combined.
+// sets. The second pass runs by bands again.
 #include "regions.h"
 
 #include "bands.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 
 #if defined(__SSE2__)
@@ -179,72 +182,43 @@ void for_each_touching(const std::vector<Run> &above, std::size_t &first, std::s
     first = k > first ? k - 1 : first;
 }
 
-std::size_t words_per_row(const Mask &mask) noexcept
+std::size_t words_per_row(std::size_t width) noexcept
 {
-    return (mask.width + word_bits - 1) / word_bits;
+    return (width + word_bits - 1) / word_bits;
 }
 
-// First pass over rows [first_row, end_row), as if the first of them were the image's top. It
-// keeps each row's bits: later steps must see the very runs this pass labelled, even if another
-// thread writes into the mask meanwhile.
-template <Connectivity connectivity>
-void provisional_labels(const Mask &mask, std::size_t first_row, std::size_t end_row,
-                        Label *labels, Word *bits, Equivalences &sets)
-{
-    std::vector<Run> above, here;
-    for (std::size_t y = first_row; y < end_row; ++y) {
-        Word *row = bits + y * words_per_row(mask);
-        read_row(mask, y, row);
-        here.clear();
-        std::size_t first = 0;
-        for_each_run(row, mask.width, [&](std::size_t s, std::size_t e) {
-            Label label = 0;
-            for_each_touching<connectivity>(above, first, s, e, [&](std::size_t k) {
-                label = label ? sets.merge(label, above[k].label) : above[k].label;
-            });
-            if (label == 0) {
-                label = sets.make();
-            }
-            here.push_back({s, e, label});
-            labels[y * mask.width + s] = label;
-        });
-        std::swap(above, here);
-    }
-}
+class MaskRows final : public RowSource {
+public:
+    explicit MaskRows(const Mask &mask) noexcept : mask_(mask) {}
+    void read(std::size_t row, Word *bits) noexcept override { read_row(mask_, row, bits); }
 
-// The runs of row y with their provisional labels, moved by `offset`.
-std::vector<Run> labelled_runs(const Mask &mask, std::size_t y, const Label *labels,
-                               const Word *bits, Label offset)
-{
-    std::vector<Run> runs;
-    for_each_run(bits + y * words_per_row(mask), mask.width, [&](std::size_t s, std::size_t e) {
-        runs.push_back({s, e, labels[y * mask.width + s] + offset});
-    });
-    return runs;
-}
-
-// Merges the sets of runs that touch across the seam above row y, the first row of a band.
-template <Connectivity connectivity>
-void merge_seam(const Mask &mask, std::size_t y, const Label *labels, const Word *bits,
-                Label offset_above, Label offset_below, Equivalences &sets)
-{
-    const std::vector<Run> above = labelled_runs(mask, y - 1, labels, bits, offset_above);
-    std::size_t first = 0;
-    for (const Run &run : labelled_runs(mask, y, labels, bits, offset_below)) {
-        for_each_touching<connectivity>(above, first, run.start, run.end, [&](std::size_t k) {
-            sets.merge(run.label, above[k].label);
-        });
-    }
-}
+private:
+    const Mask &mask_;
+};
 
 struct Totals {
-    std::int64_t pixels = 0;
+    std::int64_t pixels = 0, sum_x = 0, sum_y = 0;
     Label left = std::numeric_limits<Label>::max(), top = std::numeric_limits<Label>::max();
     Label right = -1, bottom = -1;
+
+    void add_run(std::size_t start, std::size_t end, std::size_t y) noexcept
+    {
+        const auto length = static_cast<std::int64_t>(end - start);
+        pixels += length;
+        // Columns start..end-1 sum to length * (start + end - 1) / 2, an even product.
+        sum_x += length * static_cast<std::int64_t>(start + end - 1) / 2;
+        sum_y += length * static_cast<std::int64_t>(y);
+        left = std::min(left, static_cast<Label>(start));
+        right = std::max(right, static_cast<Label>(end - 1));
+        top = std::min(top, static_cast<Label>(y));
+        bottom = std::max(bottom, static_cast<Label>(y));
+    }
 
     void add(const Totals &other) noexcept
     {
         pixels += other.pixels;
+        sum_x += other.sum_x;
+        sum_y += other.sum_y;
         left = std::min(left, other.left);
         top = std::min(top, other.top);
         right = std::max(right, other.right);
@@ -252,91 +226,197 @@ struct Totals {
     }
 };
 
-// Second pass over rows [first_row, end_row): final numbers over whole runs and zeros between
-// them, and each provisional label's totals (totals[label], labels moved by `offset`).
-void final_labels(const Mask &mask, std::size_t first_row, std::size_t end_row, Label *labels,
-                  const Word *bits, const Equivalences &sets, Label offset,
-                  std::vector<Totals> &totals)
+// What the first pass learns of a band of rows.
+struct Band {
+    Equivalences sets;
+    std::vector<Totals> totals = std::vector<Totals>(1);  // by provisional label; 0 unused
+    std::vector<Label> run_labels;                         // kept for a label image only
+    std::vector<Run> first_runs, last_runs;                // for the seams with other bands
+};
+
+// First pass over rows [first_row, end_row), as if the first of them were the image's top. With
+// `kept` not null, each row's bits go to kept + row * words, for the second pass: it must see
+// the very runs that this pass labelled, even if another thread writes into the mask meanwhile.
+template <Connectivity connectivity>
+void provisional_labels(RowSource &rows, std::size_t width, std::size_t first_row,
+                        std::size_t end_row, Word *kept, Band &band)
 {
+    const std::size_t words = words_per_row(width);
+    std::vector<Word> scratch(kept != nullptr ? 0 : words);
+    std::vector<Run> above, here;
     for (std::size_t y = first_row; y < end_row; ++y) {
-        Label *line = labels + y * mask.width;
-        std::size_t done = 0;
-        for_each_run(bits + y * words_per_row(mask), mask.width, [&](std::size_t s,
-                                                                     std::size_t e) {
-            Totals &run = totals[static_cast<std::size_t>(line[s])];
-            std::fill(line + done, line + s, 0);
-            std::fill(line + s, line + e, sets.final_number(line[s] + offset));
-            done = e;
-            run.add({static_cast<std::int64_t>(e - s), static_cast<Label>(s),
-                     static_cast<Label>(y), static_cast<Label>(e - 1), static_cast<Label>(y)});
+        Word *row = kept != nullptr ? kept + y * words : scratch.data();
+        rows.read(y, row);
+        here.clear();
+        std::size_t first = 0;
+        for_each_run(row, width, [&](std::size_t s, std::size_t e) {
+            Label label = 0;
+            for_each_touching<connectivity>(above, first, s, e, [&](std::size_t k) {
+                label = label ? band.sets.merge(label, above[k].label) : above[k].label;
+            });
+            if (label == 0) {
+                label = band.sets.make();
+                band.totals.emplace_back();
+            }
+            band.totals[static_cast<std::size_t>(label)].add_run(s, e, y);
+            here.push_back({s, e, label});
+            if (kept != nullptr) {
+                band.run_labels.push_back(label);
+            }
         });
-        std::fill(line + done, line + mask.width, 0);
+        if (y == first_row) {
+            band.first_runs = here;
+        }
+        std::swap(above, here);
+    }
+    band.last_runs = std::move(above);
+}
+
+// Merges the sets of runs that touch across a seam: the last row of one band above the first
+// of the next, with their labels moved by each band's offset.
+template <Connectivity connectivity>
+void merge_seam(const Band &upper, Label offset_above, const Band &lower, Label offset_below,
+                Equivalences &sets)
+{
+    std::size_t first = 0;
+    std::vector<Run> above = upper.last_runs;
+    for (Run &run : above) {
+        run.label += offset_above;
+    }
+    for (const Run &run : lower.first_runs) {
+        for_each_touching<connectivity>(above, first, run.start, run.end, [&](std::size_t k) {
+            sets.merge(run.label + offset_below, above[k].label);
+        });
     }
 }
 
-template <Connectivity connectivity>
-void label_regions(const Mask &mask, Label *labels, Regions &regions, unsigned threads)
+// Copies a row of labels to the label image past the caches: the image is only written, and
+// streaming stores spare reading each of its lines in first (a third of the memory traffic).
+void stream_row(const Label *row, std::size_t width, Label *out) noexcept
 {
-    const unsigned bands = parallel::band_count(mask.height, threads);
-    std::vector<Word> bits(mask.height * words_per_row(mask));
-    std::vector<Equivalences> band_sets(bands);
-    parallel::for_each_band(mask.height, bands, [&](unsigned band, std::size_t first,
-                                                    std::size_t end) {
-        provisional_labels<connectivity>(mask, first, end, labels, bits.data(), band_sets[band]);
+    std::size_t x = 0;
+#if defined(__SSE2__)
+    for (; x < width && reinterpret_cast<std::uintptr_t>(out + x) % 16 != 0; ++x) {
+        out[x] = row[x];
+    }
+    for (; x + 4 <= width; x += 4) {
+        _mm_stream_si128(reinterpret_cast<__m128i *>(out + x),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x)));
+    }
+#endif
+    std::copy(row + x, row + width, out + x);
+}
+
+// Second pass over rows [first_row, end_row): final numbers over whole runs, zeros between them.
+void final_labels(std::size_t width, std::size_t first_row, std::size_t end_row, Label *labels,
+                  const Word *bits, const Equivalences &sets, Label offset,
+                  const std::vector<Label> &run_labels)
+{
+    std::vector<Label> line(width);
+    std::size_t next = 0;
+    for (std::size_t y = first_row; y < end_row; ++y) {
+        std::size_t done = 0;
+        for_each_run(bits + y * words_per_row(width), width, [&](std::size_t s, std::size_t e) {
+            std::fill(line.begin() + done, line.begin() + s, 0);
+            std::fill(line.begin() + s, line.begin() + e,
+                      sets.final_number(run_labels[next++] + offset));
+            done = e;
+        });
+        std::fill(line.begin() + done, line.end(), 0);
+        stream_row(line.data(), width, labels + y * width);
+    }
+#if defined(__SSE2__)
+    _mm_sfence();  // the streamed stores are seen before the band counts as done
+#endif
+}
+
+// The mean of `count` whole numbers that sum to `sum`, rounded once where the sum is exact as a
+// double, as numpy's mean of the coordinates would give it.
+double mean(std::int64_t sum, std::int64_t count) noexcept
+{
+    if (sum <= std::int64_t{1} << 53) {
+        return static_cast<double>(sum) / static_cast<double>(count);
+    }
+    return static_cast<double>(sum / count) +
+           static_cast<double>(sum % count) / static_cast<double>(count);
+}
+
+template <Connectivity connectivity>
+void label_regions(RowSource &rows, std::size_t height, std::size_t width, Label *labels,
+                   Regions &regions, unsigned threads)
+{
+    const unsigned count_of_bands = parallel::band_count(height, threads);
+    std::vector<Word> bits(labels != nullptr ? height * words_per_row(width) : 0);
+    std::vector<Band> bands(count_of_bands);
+    parallel::for_each_band(height, count_of_bands, [&](unsigned band, std::size_t first,
+                                                        std::size_t end) {
+        provisional_labels<connectivity>(rows, width, first, end,
+                                         labels != nullptr ? bits.data() : nullptr, bands[band]);
     });
     Equivalences sets;
-    std::vector<Label> offsets(bands);
-    std::vector<Label> sizes(bands);
-    for (unsigned band = 0; band < bands; ++band) {
+    std::vector<Label> offsets(count_of_bands);
+    for (unsigned band = 0; band < count_of_bands; ++band) {
         offsets[band] = sets.size();
-        sizes[band] = band_sets[band].size();
-        sets.append(band_sets[band], offsets[band]);
-        band_sets[band] = Equivalences();
+        sets.append(bands[band].sets, offsets[band]);
+        bands[band].sets = Equivalences();
     }
-    for (unsigned band = 1; band < bands; ++band) {
-        const std::size_t y = parallel::band_start(mask.height, bands, band);
-        merge_seam<connectivity>(mask, y, labels, bits.data(), offsets[band - 1], offsets[band],
+    for (unsigned band = 1; band < count_of_bands; ++band) {
+        merge_seam<connectivity>(bands[band - 1], offsets[band - 1], bands[band], offsets[band],
                                  sets);
     }
     const Label count = sets.flatten();
-    std::vector<std::vector<Totals>> band_totals(bands);
-    parallel::for_each_band(mask.height, bands, [&](unsigned band, std::size_t first,
-                                                    std::size_t end) {
-        band_totals[band].resize(static_cast<std::size_t>(sizes[band]) + 1);
-        final_labels(mask, first, end, labels, bits.data(), sets, offsets[band],
-                     band_totals[band]);
-    });
+    if (labels != nullptr) {
+        parallel::for_each_band(height, count_of_bands, [&](unsigned band, std::size_t first,
+                                                            std::size_t end) {
+            final_labels(width, first, end, labels, bits.data(), sets, offsets[band],
+                         bands[band].run_labels);
+        });
+    }
     std::vector<Totals> totals(static_cast<std::size_t>(count));
-    for (unsigned band = 0; band < bands; ++band) {
-        for (Label x = 1; x <= sizes[band]; ++x) {
-            const Label number = sets.final_number(offsets[band] + x);
-            totals[static_cast<std::size_t>(number) - 1].add(band_totals[band][x]);
+    for (unsigned band = 0; band < count_of_bands; ++band) {
+        const std::vector<Totals> &band_totals = bands[band].totals;
+        for (std::size_t x = 1; x < band_totals.size(); ++x) {
+            const Label number = sets.final_number(offsets[band] + static_cast<Label>(x));
+            totals[static_cast<std::size_t>(number) - 1].add(band_totals[x]);
         }
     }
-    regions.pixels.resize(totals.size());
-    regions.left.resize(totals.size());
-    regions.top.resize(totals.size());
-    regions.right.resize(totals.size());
-    regions.bottom.resize(totals.size());
-    for (std::size_t k = 0; k < totals.size(); ++k) {
-        regions.pixels[k] = totals[k].pixels;
-        regions.left[k] = totals[k].left;
-        regions.top[k] = totals[k].top;
-        regions.right[k] = totals[k].right;
-        regions.bottom[k] = totals[k].bottom;
+    const std::size_t n = totals.size();
+    regions.pixels.resize(n);
+    regions.left.resize(n);
+    regions.top.resize(n);
+    regions.right.resize(n);
+    regions.bottom.resize(n);
+    regions.centroid_x.resize(n);
+    regions.centroid_y.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const Totals &region = totals[k];
+        regions.pixels[k] = region.pixels;
+        regions.left[k] = region.left;
+        regions.top[k] = region.top;
+        regions.right[k] = region.right;
+        regions.bottom[k] = region.bottom;
+        regions.centroid_x[k] = mean(region.sum_x, region.pixels);
+        regions.centroid_y[k] = mean(region.sum_y, region.pixels);
     }
 }
 
 }  // namespace
 
+void label(RowSource &rows, std::size_t height, std::size_t width, Connectivity connectivity,
+           Label *labels, Regions &regions, unsigned threads)
+{
+    if (connectivity == Connectivity::four) {
+        label_regions<Connectivity::four>(rows, height, width, labels, regions, threads);
+    } else {
+        label_regions<Connectivity::eight>(rows, height, width, labels, regions, threads);
+    }
+}
+
 void label(const Mask &mask, Connectivity connectivity, Label *labels, Regions &regions,
            unsigned threads)
 {
-    if (connectivity == Connectivity::four) {
-        label_regions<Connectivity::four>(mask, labels, regions, threads);
-    } else {
-        label_regions<Connectivity::eight>(mask, labels, regions, threads);
-    }
+    MaskRows rows(mask);
+    label(rows, mask.height, mask.width, connectivity, labels, regions, threads);
 }
 
 }  // namespace tonesift::labelling

@@ -25,6 +25,7 @@ Reference flood_fill(const std::vector<unsigned char> &mask, int height, int wid
 {
     Reference out{std::vector<std::int32_t>(mask.size(), 0), {}};
     std::vector<std::pair<int, int>> stack;
+    std::vector<std::pair<std::int64_t, std::int64_t>> sums;  // of columns and rows
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             if (!mask[y * width + x] || out.labels[y * width + x]) {
@@ -32,6 +33,7 @@ Reference flood_fill(const std::vector<unsigned char> &mask, int height, int wid
             }
             const auto number = static_cast<std::int32_t>(out.regions.pixels.size() + 1);
             out.regions.pixels.push_back(0);
+            sums.emplace_back(0, 0);
             out.regions.left.push_back(x);
             out.regions.right.push_back(x);
             out.regions.top.push_back(y);
@@ -47,6 +49,8 @@ Reference flood_fill(const std::vector<unsigned char> &mask, int height, int wid
                 out.regions.right[k] = std::max(out.regions.right[k], px);
                 out.regions.top[k] = std::min(out.regions.top[k], py);
                 out.regions.bottom[k] = std::max(out.regions.bottom[k], py);
+                sums[k].first += px;
+                sums[k].second += py;
                 for (int dy = -1; dy <= 1; ++dy) {
                     for (int dx = -1; dx <= 1; ++dx) {
                         const bool diagonal = dy != 0 && dx != 0;
@@ -63,8 +67,43 @@ Reference flood_fill(const std::vector<unsigned char> &mask, int height, int wid
             }
         }
     }
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+        const auto count = static_cast<double>(out.regions.pixels[k]);
+        out.regions.centroid_x.push_back(static_cast<double>(sums[k].first) / count);
+        out.regions.centroid_y.push_back(static_cast<double>(sums[k].second) / count);
+    }
     return out;
 }
+
+void expect_same_regions(const labelling::Regions &found, const labelling::Regions &expected)
+{
+    EXPECT_EQ(found.pixels, expected.pixels);
+    EXPECT_EQ(found.left, expected.left);
+    EXPECT_EQ(found.right, expected.right);
+    EXPECT_EQ(found.top, expected.top);
+    EXPECT_EQ(found.bottom, expected.bottom);
+    EXPECT_EQ(found.centroid_x, expected.centroid_x);
+    EXPECT_EQ(found.centroid_y, expected.centroid_y);
+}
+
+// A mask given as rows of bits, as a classifier gives them, without a byte mask.
+class BitRows final : public labelling::RowSource {
+public:
+    BitRows(const std::vector<unsigned char> &mask, std::size_t width) : mask_(mask), width_(width)
+    {
+    }
+    void read(std::size_t row, std::uint64_t *bits) noexcept override
+    {
+        for (std::size_t x = 0; x < (width_ + 63) / 64 * 64; ++x) {
+            const bool set = x < width_ && mask_[row * width_ + x] != 0;
+            bits[x / 64] = (x % 64 == 0 ? 0 : bits[x / 64]) | std::uint64_t{set} << (x % 64);
+        }
+    }
+
+private:
+    const std::vector<unsigned char> &mask_;
+    std::size_t width_;
+};
 
 // (height, width, density in percent, connectivity)
 class RandomMasks : public testing::TestWithParam<std::tuple<int, int, int, Connectivity>> {};
@@ -87,11 +126,18 @@ TEST_P(RandomMasks, EqualFloodFill)
             labelling::label({mask.data(), std::size_t(height), std::size_t(width), width, 1},
                              connectivity, labels.data(), regions, threads);
             ASSERT_EQ(labels, expected.labels) << threads << " threads";
-            ASSERT_EQ(regions.pixels, expected.regions.pixels);
-            ASSERT_EQ(regions.left, expected.regions.left);
-            ASSERT_EQ(regions.right, expected.regions.right);
-            ASSERT_EQ(regions.top, expected.regions.top);
-            ASSERT_EQ(regions.bottom, expected.regions.bottom);
+            expect_same_regions(regions, expected.regions);
+            // Rows of bits, with and without a label image.
+            BitRows rows(mask, width);
+            for (bool with_labels : {true, false}) {
+                std::vector<std::int32_t> more(mask.size(), -7);
+                labelling::Regions found;
+                labelling::label(rows, height, width, connectivity,
+                                 with_labels ? more.data() : nullptr, found, threads);
+                expect_same_regions(found, expected.regions);
+                EXPECT_EQ(more, with_labels ? expected.labels
+                                            : std::vector<std::int32_t>(mask.size(), -7));
+            }
         }
     }
 }
