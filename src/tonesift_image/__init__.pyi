@@ -1,11 +1,11 @@
 # Types of the tonesift_image package.
-from typing import Any, Dict, Iterable, Iterator, Mapping, Optional
+from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Regions", "analyse_image", "analyse_images", "read_records", "skin_mask",
-           "skin_regions"]
+__all__ = ["Regions", "analyse_image", "analyse_images", "find_skin_regions", "read_records",
+           "skin_mask", "skin_regions"]
 __version__: str
 
 def analyse_image(
@@ -36,27 +36,50 @@ def read_records(
 ) -> Iterator[Dict[str, Any]]: ...
 
 def skin_mask(
-    pixels: Any, *, channels: str = ..., threads: Optional[int] = ...
+    pixels: Any,
+    *,
+    channels: str = ...,
+    threads: Optional[int] = ...,
+    out: Optional[npt.NDArray[np.bool_]] = ...,
 ) -> npt.NDArray[np.bool_]: ...
 
 class Regions:
-    labels: npt.NDArray[np.int32]
+    labels: Optional[npt.NDArray[np.int32]]
     pixels: npt.NDArray[np.int64]
     left: npt.NDArray[np.int32]
     top: npt.NDArray[np.int32]
     right: npt.NDArray[np.int32]
     bottom: npt.NDArray[np.int32]
+    centroid_x: npt.NDArray[np.float64]
+    centroid_y: npt.NDArray[np.float64]
+    shape: Tuple[int, int]
     def __init__(
         self,
-        labels: npt.NDArray[np.int32],
+        labels: Optional[npt.NDArray[np.int32]],
         pixels: npt.NDArray[np.int64],
         left: npt.NDArray[np.int32],
         top: npt.NDArray[np.int32],
         right: npt.NDArray[np.int32],
         bottom: npt.NDArray[np.int32],
+        centroid_x: npt.NDArray[np.float64],
+        centroid_y: npt.NDArray[np.float64],
+        shape: Optional[Tuple[int, int]] = ...,
     ) -> None: ...
     def __len__(self) -> int: ...
 
 def skin_regions(
-    mask: npt.ArrayLike, *, connectivity: int = ..., threads: Optional[int] = ...
+    mask: npt.ArrayLike,
+    *,
+    connectivity: int = ...,
+    threads: Optional[int] = ...,
+    out: Optional[npt.NDArray[np.int32]] = ...,
+) -> Regions: ...
+def find_skin_regions(
+    pixels: Any,
+    *,
+    channels: str = ...,
+    connectivity: int = ...,
+    labels: bool = ...,
+    threads: Optional[int] = ...,
+    out: Optional[npt.NDArray[np.int32]] = ...,
 ) -> Regions: ...

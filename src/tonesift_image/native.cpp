@@ -7,11 +7,15 @@
 // memory included, becomes a Python exception: a binding library tried first aborted the
 // process when an allocation failed while converting arrays.
 #include "image_mask.h"
+#include "level_rows.h"
 #include "module/compat.h"
 #include "module/ref.h"
 #include "regions.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <limits>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -28,7 +32,7 @@ namespace {
 struct ResultBuffer {
     PyObject_HEAD
     void *memory;
-    const char *format;  // a struct code: "?", "i" or "q"
+    const char *format;  // a struct code: "?", "i", "q" or "d"
     Py_ssize_t itemsize;
     int ndim;
     Py_ssize_t shape[2];
@@ -97,6 +101,7 @@ template <class T> Ref make_result(std::initializer_list<std::size_t> shape) noe
 {
     constexpr const char *format = std::is_same_v<T, bool>           ? "?"
                                    : std::is_same_v<T, std::int32_t> ? "i"
+                                   : std::is_same_v<T, double>       ? "d"
                                                                      : "q";
     static_assert(sizeof(T) == 1 || sizeof(T) == 4 || sizeof(T) == 8);
     Ref object = Ref::steal(PyType_GenericAlloc(&result_buffer_type, 0));
@@ -168,6 +173,43 @@ private:
     Py_buffer view_;
 };
 
+// The caller's `out` array, as a writable C-ordered buffer of (height, width) items of
+// `itemsize` bytes; the package has checked its type, shape and memory already.
+class OutputView {
+public:
+    OutputView() noexcept : view_{} {}
+    OutputView(const OutputView &) = delete;
+    OutputView &operator=(const OutputView &) = delete;
+    ~OutputView()
+    {
+        if (view_.obj != nullptr) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    // 0 with nothing held for None; -1 with TypeError set if `object` does not fit.
+    int acquire(PyObject *object, std::size_t height, std::size_t width,
+                Py_ssize_t itemsize) noexcept
+    {
+        if (object == Py_None) {
+            return 0;
+        }
+        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
+            return -1;
+        }
+        if (view_.ndim != 2 || view_.itemsize != itemsize ||
+            view_.shape[0] != static_cast<Py_ssize_t>(height) ||
+            view_.shape[1] != static_cast<Py_ssize_t>(width)) {
+            PyErr_SetString(PyExc_TypeError, "out does not fit the result");
+            return -1;
+        }
+        return 0;
+    }
+    void *memory() const noexcept { return view_.obj != nullptr ? view_.buf : nullptr; }
+
+private:
+    Py_buffer view_;
+};
+
 bool format_is(const Py_buffer &view, char code) noexcept
 {
     // "B" or "<B", "=d" and so on: native byte order and size only.
@@ -229,51 +271,125 @@ PyObject *raise_division_failure(std::size_t row, std::size_t column) noexcept
 }
 
 // ---------------------------------------------------------------------------------------------
-// Entry points
+// Images
 
-// skin_mask(pixels, red, green, blue, threads): a buffer of bools (height, width).
-PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+struct Pixels {
+    BufferView buffer;
+    image_mask::Image image;
+    bool levels;
+};
+
+// Reads pixels, red, green, blue (args[0..3]) into `pixels`; -1 with an exception set.
+int acquire_pixels(PyObject *const *args, Pixels &pixels) noexcept
 {
-    int channel[3], threads;
-    if (nargs != 5) {
-        PyErr_SetString(PyExc_TypeError, "skin_mask() takes 5 arguments");
-        return nullptr;
-    }
+    int channel[3];
     for (int i = 0; i < 3; ++i) {
         if (to_int(args[1 + i], channel[i]) < 0) {
-            return nullptr;
+            return -1;
         }
     }
-    BufferView pixels;
-    if (to_int(args[4], threads) < 0 || pixels.acquire(args[0]) < 0) {
-        return nullptr;
+    if (pixels.buffer.acquire(args[0]) < 0) {
+        return -1;
     }
-    const Py_buffer &view = pixels.get();
-    const bool levels = format_is(view, 'B') && view.itemsize == 1;
+    const Py_buffer &view = pixels.buffer.get();
+    pixels.levels = format_is(view, 'B') && view.itemsize == 1;
     const bool doubles = format_is(view, 'd') && view.itemsize == 8;
-    if (view.ndim != 3 || (!levels && !doubles) ||
+    if (view.ndim != 3 || (!pixels.levels && !doubles) ||
         *std::max_element(channel, channel + 3) >= view.shape[2]) {
         PyErr_SetString(PyExc_TypeError,
                         "pixels must be a (height, width, channels) array of uint8 or float64");
+        return -1;
+    }
+    pixels.image = {static_cast<const unsigned char *>(view.buf),
+                    static_cast<std::size_t>(view.shape[0]),
+                    static_cast<std::size_t>(view.shape[1]),
+                    view.strides[0], view.strides[1], view.strides[2],
+                    channel[0], channel[1], channel[2]};
+    return 0;
+}
+
+// The rows of an image's mask, classified as labelling asks for them.
+class LevelRows final : public labelling::RowSource {
+public:
+    explicit LevelRows(const image_mask::Image &image) noexcept : image_(image) {}
+    void read(std::size_t row, std::uint64_t *bits) noexcept override
+    {
+        image_mask::classify_levels_row(image_, row, bits);
+    }
+
+private:
+    const image_mask::Image &image_;
+};
+
+// For doubles, the first failing pixel in reading order over all threads; the rows after it
+// are not worth classifying and read as background.
+class DoubleRows final : public labelling::RowSource {
+public:
+    static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+
+    explicit DoubleRows(const image_mask::Image &image) noexcept : image_(image) {}
+    void read(std::size_t row, std::uint64_t *bits) noexcept override
+    {
+        std::size_t column = 0;
+        const bool after_failure =
+            first_failure_.load(std::memory_order_relaxed) < row * image_.width;
+        if (after_failure || !image_mask::classify_doubles_row(image_, row, bits, column)) {
+            if (!after_failure) {
+                note(row * image_.width + column);
+            }
+            std::memset(bits, 0, (image_.width + 63) / 64 * sizeof *bits);
+        }
+    }
+    bool failed() const noexcept { return first_failure_.load() != none; }
+    std::size_t row() const noexcept { return first_failure_.load() / image_.width; }
+    std::size_t column() const noexcept { return first_failure_.load() % image_.width; }
+
+private:
+    void note(std::size_t at) noexcept
+    {
+        std::size_t seen = first_failure_.load();
+        while (at < seen && !first_failure_.compare_exchange_weak(seen, at)) {
+        }
+    }
+
+    const image_mask::Image &image_;
+    std::atomic<std::size_t> first_failure_{none};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Entry points
+
+// skin_mask(pixels, red, green, blue, threads, out): a buffer of bools (height, width), or out.
+PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+{
+    int threads;
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "skin_mask() takes 6 arguments");
         return nullptr;
     }
-    const auto height = static_cast<std::size_t>(view.shape[0]);
-    const auto width = static_cast<std::size_t>(view.shape[1]);
-    Ref mask = make_result<bool>({height, width});
+    Pixels pixels;
+    if (to_int(args[4], threads) < 0 || acquire_pixels(args, pixels) < 0) {
+        return nullptr;
+    }
+    const image_mask::Image &image = pixels.image;
+    OutputView out;
+    if (out.acquire(args[5], image.height, image.width, 1) < 0) {
+        return nullptr;
+    }
+    Ref mask = out.memory() != nullptr ? Ref::borrow(args[5])
+                                       : make_result<bool>({image.height, image.width});
     if (!mask) {
         return nullptr;
     }
-    const image_mask::Image image{static_cast<const unsigned char *>(view.buf), height, width,
-                                  view.strides[0], view.strides[1], view.strides[2],
-                                  channel[0], channel[1], channel[2]};
-    auto *out = reinterpret_cast<std::uint8_t *>(items<bool>(mask));
-    const unsigned workers = image_mask::useful_threads(height * width, threads);
+    auto *bytes = static_cast<std::uint8_t *>(out.memory() != nullptr ? out.memory()
+                                                                      : items<bool>(mask));
+    const unsigned workers = image_mask::useful_threads(image.height * image.width, threads);
     image_mask::DivisionFailure failure{false, 0, 0};
     const int status = run_unlocked([&] {
-        if (levels) {
-            image_mask::classify_levels(image, out, workers);
+        if (pixels.levels) {
+            image_mask::classify_levels(image, bytes, workers);
         } else {
-            failure = image_mask::classify_doubles(image, out, workers);
+            failure = image_mask::classify_doubles(image, bytes, workers);
         }
     });
     if (status < 0) {
@@ -285,12 +401,53 @@ PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcep
     return mask.release();
 }
 
-// skin_regions(mask, connectivity, threads): (labels, pixels, left, top, right, bottom).
+// The labels (or None) and the columns of `regions`, as the package's Regions takes them.
+PyObject *regions_tuple(Ref labels, const labelling::Regions &regions) noexcept
+{
+    Ref pixels = column(regions.pixels), left = column(regions.left), top = column(regions.top);
+    Ref right = column(regions.right), bottom = column(regions.bottom);
+    Ref centroid_x = column(regions.centroid_x), centroid_y = column(regions.centroid_y);
+    if (!pixels || !left || !top || !right || !bottom || !centroid_x || !centroid_y) {
+        return nullptr;
+    }
+    return PyTuple_Pack(8, labels.get(), pixels.get(), left.get(), top.get(), right.get(),
+                        bottom.get(), centroid_x.get(), centroid_y.get());
+}
+
+// The label image: `out`, or a new buffer; null with an exception set.
+Ref label_image(PyObject *out, const OutputView &view, std::size_t height,
+                std::size_t width) noexcept
+{
+    return view.memory() != nullptr ? Ref::borrow(out)
+                                    : make_result<std::int32_t>({height, width});
+}
+
+std::int32_t *label_items(const Ref &labels, const OutputView &view) noexcept
+{
+    return view.memory() != nullptr ? static_cast<std::int32_t *>(view.memory())
+                                    : items<std::int32_t>(labels);
+}
+
+int check_label_count(std::size_t height, std::size_t width) noexcept
+{
+    if (height != 0 && width > labelling::max_pixels / height) {
+        PyErr_SetString(PyExc_ValueError, "mask has more pixels than int32 labels can number");
+        return -1;
+    }
+    return 0;
+}
+
+labelling::Connectivity connectivity_of(int value) noexcept
+{
+    return value == 4 ? labelling::Connectivity::four : labelling::Connectivity::eight;
+}
+
+// skin_regions(mask, connectivity, threads, out): the columns of Regions.
 PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
 {
     int connectivity, threads;
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "skin_regions() takes 3 arguments");
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "skin_regions() takes 4 arguments");
         return nullptr;
     }
     BufferView mask;
@@ -305,11 +462,11 @@ PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noex
     }
     const auto height = static_cast<std::size_t>(view.shape[0]);
     const auto width = static_cast<std::size_t>(view.shape[1]);
-    if (height != 0 && width > labelling::max_pixels / height) {
-        PyErr_SetString(PyExc_ValueError, "mask has more pixels than int32 labels can number");
+    OutputView out;
+    if (check_label_count(height, width) < 0 || out.acquire(args[3], height, width, 4) < 0) {
         return nullptr;
     }
-    Ref labels = make_result<std::int32_t>({height, width});
+    Ref labels = label_image(args[3], out, height, width);
     if (!labels) {
         return nullptr;
     }
@@ -317,21 +474,61 @@ PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noex
     const int status = run_unlocked([&] {
         labelling::label({static_cast<const unsigned char *>(view.buf), height, width,
                           view.strides[0], view.strides[1]},
-                         connectivity == 4 ? labelling::Connectivity::four
-                                           : labelling::Connectivity::eight,
-                         items<std::int32_t>(labels), regions,
+                         connectivity_of(connectivity), label_items(labels, out), regions,
                          image_mask::useful_threads(height * width, threads));
     });
     if (status < 0) {
         return nullptr;
     }
-    Ref pixels = column(regions.pixels), left = column(regions.left), top = column(regions.top);
-    Ref right = column(regions.right), bottom = column(regions.bottom);
-    if (!pixels || !left || !top || !right || !bottom) {
+    return regions_tuple(std::move(labels), regions);
+}
+
+// find_skin_regions(pixels, red, green, blue, connectivity, threads, labels, out): the columns
+// of Regions, with None for the labels when `labels` is false.
+PyObject *find_skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+{
+    int connectivity, threads;
+    if (nargs != 8) {
+        PyErr_SetString(PyExc_TypeError, "find_skin_regions() takes 8 arguments");
         return nullptr;
     }
-    return PyTuple_Pack(6, labels.get(), pixels.get(), left.get(), top.get(), right.get(),
-                        bottom.get());
+    Pixels pixels;
+    if (to_int(args[4], connectivity) < 0 || to_int(args[5], threads) < 0 ||
+        acquire_pixels(args, pixels) < 0) {
+        return nullptr;
+    }
+    const int want_labels = PyObject_IsTrue(args[6]);
+    const image_mask::Image &image = pixels.image;
+    OutputView out;
+    if (want_labels < 0 || check_label_count(image.height, image.width) < 0 ||
+        out.acquire(args[7], image.height, image.width, 4) < 0) {
+        return nullptr;
+    }
+    Ref labels = want_labels ? label_image(args[7], out, image.height, image.width)
+                             : Ref::borrow(Py_None);
+    if (!labels) {
+        return nullptr;
+    }
+    std::int32_t *label_memory = want_labels ? label_items(labels, out) : nullptr;
+    labelling::Regions regions;
+    LevelRows levels(image);
+    DoubleRows doubles(image);
+    const unsigned workers = image_mask::useful_threads(image.height * image.width, threads);
+    const int status = run_unlocked([&] {
+        if (pixels.levels) {
+            image_mask::prefetch_table();
+        }
+        labelling::label(pixels.levels ? static_cast<labelling::RowSource &>(levels) : doubles,
+                         image.height, image.width, connectivity_of(connectivity), label_memory,
+                         regions, workers);
+    });
+    if (status < 0) {
+        return nullptr;
+    }
+    if (!pixels.levels && doubles.failed()) {
+        return raise_division_failure(doubles.row(), doubles.column());
+    }
+    return regions_tuple(std::move(labels), regions);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -342,11 +539,46 @@ PyMethodDef native_methods[] = {
      METH_FASTCALL, nullptr},
     {"skin_regions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skin_regions)),
      METH_FASTCALL, nullptr},
+    {"find_skin_regions",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_skin_regions)), METH_FASTCALL,
+     nullptr},
     {}  // sentinel
 };
 
+constexpr const char *path_names[] = {"scalar", "sse2", "avx2"};
+
+// TONESIFT_SIMD=sse2 (or scalar, or avx2) chooses the path of the uint8 verdicts instead of the
+// best one that this CPU runs: for comparing them, and for working round a CPU that misbehaves.
+int choose_path() noexcept
+{
+    const char *wanted = std::getenv("TONESIFT_SIMD");
+    if (wanted == nullptr || *wanted == '\0') {
+        level_rows::set_active_path(level_rows::best_path());
+        return 0;
+    }
+    for (int path = 0; path < 3; ++path) {
+        if (std::strcmp(wanted, path_names[path]) == 0) {
+            if (!level_rows::supported(static_cast<level_rows::Path>(path))) {
+                PyErr_Format(PyExc_ImportError, "TONESIFT_SIMD=%s, but this CPU cannot run it",
+                             wanted);
+                return -1;
+            }
+            level_rows::set_active_path(static_cast<level_rows::Path>(path));
+            return 0;
+        }
+    }
+    PyErr_Format(PyExc_ImportError,
+                 "TONESIFT_SIMD must be avx2, sse2 or scalar, not %.100s", wanted);
+    return -1;
+}
+
 int native_exec(PyObject *module) noexcept
 {
+    if (choose_path() < 0 ||
+        PyModule_AddStringConstant(
+            module, "simd", path_names[static_cast<int>(level_rows::active_path())]) < 0) {
+        return -1;
+    }
     if (PyType_Ready(&result_buffer_type) < 0) {
         return -1;
     }

@@ -1,14 +1,15 @@
 """tonesift_image: whole-image masks equal tonesift() per pixel, regions equal scipy's."""
+import hashlib
 import math
 import threading
 
 import numpy as np
 import pytest
 
-from conftest import PHOTOS, reference_mask
+from conftest import PHOTOS, reference_mask, run_python
 import tonesift
 import tonesift_image
-from tonesift_image import skin_mask, skin_regions
+from tonesift_image import find_skin_regions, skin_mask, skin_regions
 
 ndimage = pytest.importorskip("scipy.ndimage")
 Image = pytest.importorskip("PIL.Image")
@@ -42,6 +43,37 @@ def test_the_whole_cube_equals_tonesift_in_every_channel_order(cube):
                           expected)
     bgra = np.concatenate([rgb[..., ::-1], alpha], axis=2)
     assert np.array_equal(skin_mask(bgra, channels="BGRA", threads=2), expected)
+
+
+CUBE_DIGEST = """
+import hashlib, numpy as np, tonesift_image
+from tonesift_image import _native
+levels = np.arange(1 << 24, dtype=np.uint32)
+rgb = np.stack([levels >> 16, (levels >> 8) & 255, levels & 255], axis=-1).astype(np.uint8)
+rgb = rgb.reshape(4096, 4096, 3)
+bgra = np.dstack([rgb[..., ::-1], np.zeros(rgb.shape[:2], np.uint8)])
+digest = hashlib.sha256(tonesift_image.skin_mask(rgb).tobytes())
+digest.update(tonesift_image.skin_mask(bgra, channels="BGRA").tobytes())
+digest.update(tonesift_image.find_skin_regions(rgb[::3, ::5]).labels.tobytes())
+print(_native.simd, digest.hexdigest())
+"""
+
+
+@pytest.mark.parametrize("path", ["scalar", "sse2", "avx2"])
+def test_every_simd_path_gives_tonesifts_verdicts(cube, path):
+    result = run_python(CUBE_DIGEST, env={"TONESIFT_SIMD": path}, check=False)
+    if "this CPU cannot run it" in result.stderr:
+        pytest.skip(f"no {path} here")
+    _, expected = cube
+    digest = hashlib.sha256(expected.tobytes())
+    digest.update(expected.tobytes())
+    digest.update(skin_regions(expected[::3, ::5]).labels.tobytes())
+    assert result.stdout.split() == [path, digest.hexdigest()], result.stderr
+
+
+def test_an_unknown_simd_path_is_refused():
+    result = run_python("import tonesift_image", env={"TONESIFT_SIMD": "neon"}, check=False)
+    assert "TONESIFT_SIMD must be avx2, sse2 or scalar, not neon" in result.stderr
 
 
 SPECIALS = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e-310, 1e308, 255.5, 256.0, -3.25]
@@ -80,10 +112,12 @@ def test_a_failing_division_names_the_first_failing_pixel(failing):
         pixels[where] = colour
     expected = reference_mask(pixels)
     assert isinstance(expected, tuple)
-    for threads in (1, 4):
+    for threads, call in [(1, skin_mask), (4, skin_mask), (1, find_skin_regions),
+                          (4, find_skin_regions), (4, lambda p, threads: find_skin_regions(
+                              p, threads=threads, labels=False))]:
         with pytest.raises(ZeroDivisionError, match=r"^float division at row \d+, column \d+$") \
                 as excinfo:
-            skin_mask(pixels, threads=threads)
+            call(pixels, threads=threads)
         assert (excinfo.value.row, excinfo.value.column) == expected
 
 
@@ -145,6 +179,23 @@ def test_empty_images_give_empty_masks():
     (lambda: skin_regions(np.zeros((4, 4, 1), bool)), ValueError, "not one of 3 dimensions"),
     (lambda: skin_regions(np.array([["a"]])), TypeError, "numbers or booleans, not <U1"),
     (lambda: skin_regions(np.zeros((2, 2), object)), TypeError, "not object"),
+    (lambda: skin_mask(np.zeros((2, 3, 3), np.uint8), out=np.zeros((2, 3), np.uint8)),
+     ValueError, "out must be a (2, 3) array of bool, not a (2, 3) array of uint8"),
+    (lambda: skin_regions(np.zeros((2, 3), bool), out=np.zeros((3, 2), np.int32)),
+     ValueError, "of int32, not a (3, 2) array of int32"),
+    (lambda: find_skin_regions(np.zeros((2, 3, 3), np.uint8), out=np.zeros((3, 2), np.int32).T),
+     ValueError, "out must be C-contiguous"),
+    (lambda: skin_mask(np.zeros((2, 3, 3), np.uint8), out=read_only(np.zeros((2, 3), bool))),
+     ValueError, "out is read-only"),
+    (lambda: skin_mask(np.zeros((2, 3, 3), np.uint8), out=[[0] * 3] * 2), TypeError,
+     "out must be a numpy array, not list"),
+    (lambda: find_skin_regions(np.zeros((2, 3, 3), np.uint8), labels=False,
+                               out=np.zeros((2, 3), np.int32)),
+     ValueError, "out needs labels=True"),
+    (lambda: (lambda s: skin_mask(s[..., :3], out=s.reshape(-1)[:6].view(bool).reshape(2, 3)))(
+        np.zeros((2, 3, 4), np.uint8)), ValueError, "out must not share memory with the input"),
+    (lambda: find_skin_regions(np.zeros((2, 3, 3), np.uint8), labels=1), TypeError,
+     "labels must be True or False, not int"),
 ], ids=lambda value: value if isinstance(value, str) else "")
 def test_bad_arguments_are_named(call, error, message):
     with pytest.raises(error, match=None) as excinfo:
@@ -188,6 +239,9 @@ def test_regions_of_photos_equal_scipy(path, connectivity):
     assert np.array_equal(regions.pixels, pixels)
     assert list(zip(regions.left.tolist(), regions.top.tolist(), regions.right.tolist(),
                     regions.bottom.tolist())) == boxes
+    centres = np.array(ndimage.center_of_mass(mask, labels, range(1, count + 1))).reshape(-1, 2)
+    assert np.allclose(regions.centroid_y, centres[:, 0], rtol=0, atol=1e-9)
+    assert np.allclose(regions.centroid_x, centres[:, 1], rtol=0, atol=1e-9)
 
 
 @pytest.mark.parametrize("values", [
@@ -216,10 +270,55 @@ def test_regions_equal_the_per_pixel_flood_fill(sample):
     assert [record.region for record in records] == regions.labels.ravel().tolist()
 
 
+def same_regions(found, expected):
+    assert found.shape == expected.shape and len(found) == len(expected)
+    for column in ("pixels", "left", "top", "right", "bottom", "centroid_x", "centroid_y"):
+        assert np.array_equal(getattr(found, column), getattr(expected, column)), column
+
+
+@pytest.mark.parametrize("view, channels", [
+    (lambda a: a, "RGB"),
+    (lambda a: np.ascontiguousarray(a[..., ::-1]), "BGR"),
+    (lambda a: np.dstack([a, np.full(a.shape[:2], 9, np.uint8)]), "RGBA"),
+    (lambda a: np.dstack([a[..., ::-1], np.zeros(a.shape[:2], np.uint8)])[::-1], "BGRA"),
+    (lambda a: a.transpose(1, 0, 2), "RGB"),
+    (lambda a: a[:, 3:301:2].astype(np.float64), "RGB"),
+], ids=["RGB", "BGR", "RGBA", "BGRA flipped", "transposed", "float64 window"])
+@pytest.mark.parametrize("connectivity, threads", [(8, 1), (4, 1), (8, 3)])
+def test_one_pass_equals_mask_then_regions(sample, view, channels, connectivity, threads):
+    pixels = view(sample)
+    expected = skin_regions(skin_mask(pixels, channels=channels), connectivity=connectivity)
+    found = find_skin_regions(pixels, channels=channels, connectivity=connectivity,
+                              threads=threads)
+    assert np.array_equal(found.labels, expected.labels)
+    same_regions(found, expected)
+    bare = find_skin_regions(pixels, channels=channels, connectivity=connectivity,
+                             threads=threads, labels=False)
+    assert bare.labels is None
+    same_regions(bare, expected)
+
+
+def test_out_is_written_in_place_and_returned(sample):
+    mask_out = np.ones(sample.shape[:2], bool)
+    labels_out = np.full(sample.shape[:2], -5, np.int32)
+    expected_mask = skin_mask(sample)
+    expected = skin_regions(expected_mask)
+    for _ in range(2):  # the second time over the first call's result
+        assert skin_mask(sample, out=mask_out) is mask_out
+        assert np.array_equal(mask_out, expected_mask)
+        for regions in (skin_regions(expected_mask, out=labels_out),
+                        find_skin_regions(sample, out=labels_out, threads=2)):
+            assert regions.labels is labels_out
+            assert np.array_equal(labels_out, expected.labels)
+            same_regions(regions, expected)
+
+
 def test_empty_masks_have_no_regions():
     for shape in [(0, 0), (0, 9), (9, 0), (3, 3)]:
         regions = skin_regions(np.zeros(shape, bool))
         assert len(regions) == 0 and regions.labels.shape == shape
+        found = find_skin_regions(np.zeros(shape + (3,), np.uint8), labels=False)
+        assert len(found) == 0 and found.shape == shape and found.centroid_x.dtype == np.float64
         assert regions.pixels.dtype == np.int64 and regions.left.dtype == np.int32
 
 
@@ -267,5 +366,6 @@ def test_calls_from_several_threads_at_once(sample):
 
 def test_the_package_says_what_it_offers():
     assert set(tonesift_image.__all__) == {"Regions", "skin_mask", "skin_regions",
+                                           "find_skin_regions",
                                            "analyse_image", "analyse_images", "read_records"}
     assert "0 outside every region" in tonesift_image.Regions.__doc__
