@@ -98,7 +98,7 @@ def run_task(task: Task, settings: Settings) -> dict:
         if task.data is None and is_url(task.input):
             source = opened_url = _open_url(task.input, settings.storage_options)
         stages = _terminal_stages(name) if settings.stages else _photos.Stages()
-        pictures = task.overlay is not None
+        pictures = task.mask is not None or task.overlay is not None
         result = _photos.analyse(source, task.input, max_pixels=settings.max_pixels,
                                  frame=settings.frame, per_pixel=settings.per_pixel,
                                  keep_pictures=pictures, threads=settings.threads, stages=stages)

@@ -1,9 +1,10 @@
 """Reading photographs and finding their skin regions, for the tonesift-regions command.
 
-Two engines give the same answer: the whole-image one (``skin_mask`` and ``skin_regions``, the
-default) and the per-pixel reference (``tonesift.tonesift`` and one ``tonesift.Skin`` record per
-pixel, grouped by a flood fill). Both see the picture as a viewer shows it: the chosen frame, turned
-upright by its EXIF orientation, with fully transparent pixels never counted as skin.
+Two engines give the same answer: the whole-image one (``find_skin_regions``, one pass from
+pixels to regions, the default) and the per-pixel reference (``tonesift.tonesift`` and one
+``tonesift.Skin`` record per pixel, grouped by a flood fill). Both see the picture as a viewer
+shows it: the chosen frame, turned upright by its EXIF orientation, with fully transparent pixels
+never counted as skin.
 """
 import io
 import logging
@@ -19,7 +20,7 @@ from PIL import Image, ImageOps, UnidentifiedImageError
 
 import tonesift
 
-from . import skin_mask, skin_regions
+from . import find_skin_regions
 
 DEFAULT_MAX_PIXELS = 250_000_000
 # Rows are converted and classified (and tinted) a strip at a time, so that no second full-size
@@ -37,6 +38,7 @@ REGION_COLOURS = [
 ]
 OTHER_REGIONS_COLOUR = (128, 128, 128)
 TINT_OPACITY = 141  # of 256: a 55% tint
+NEVER_SKIN = (0, 0, 0)  # black, which no rule takes for skin
 NEIGHBOURS = [(dx, dy) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dx or dy]
 
 # Pillow logs what it finds odd in a file; the command reports a file in one line or not at all.
@@ -242,8 +244,8 @@ def upright(array: np.ndarray, orientation: int) -> np.ndarray:
 @dataclass
 class Result:
     analysis: Analysis
-    mask: np.ndarray    # bool, upright
-    labels: Optional[np.ndarray]  # int32, upright; kept only when a picture needs it
+    mask: Optional[np.ndarray]    # bool, upright; kept only when a picture needs it
+    labels: Optional[np.ndarray]  # int32, upright; the same
     rgb: Optional[np.ndarray]     # uint8 (height, width, 3), upright; only for the overlay
 
 
@@ -270,34 +272,43 @@ def _whole_image(opened: _Opened, keep_pictures: bool, threads: Optional[int],
     started = time.perf_counter()
     image, alpha = opened.image, opened.has_alpha
     width, height = image.size
-    mask = np.empty((height, width), dtype=bool)
-    rgb = np.empty((height, width, 3), dtype=np.uint8) if keep_pictures else None
+    rgb = np.empty((height, width, 3), dtype=np.uint8)
+    # Transparent pixels are never skin. They are given a colour that is not, unless the overlay
+    # must show them as they are: then they are kept aside until the pixels are judged.
+    transparent = np.empty((height, width), bool) if alpha and keep_pictures else None
     rows = strip_rows(width)
-    advance = stages.start("classifying", height)
+    advance = stages.start("converting", height)
     for top in range(0, height, rows):
         bottom = min(height, top + rows)
         levels = _levels(image.crop((0, top, width, bottom)), alpha, opened.name)
-        strip = mask[top:bottom]
-        strip[...] = skin_mask(levels, channels="RGBA" if alpha else "RGB", threads=threads)
+        strip = rgb[top:bottom]
+        strip[...] = levels[..., :3]
         if alpha:
-            strip &= levels[..., 3] != 0
-        if rgb is not None:
-            rgb[top:bottom] = levels[..., :3]
+            clear = levels[..., 3] == 0
+            if transparent is None:
+                strip[clear] = NEVER_SKIN
+            else:
+                transparent[top:bottom] = clear
         advance(bottom - top)
-    seconds["classify"] = time.perf_counter() - started
+    seconds["convert"] = time.perf_counter() - started
     orientation = opened.orientation
     opened.image.close()  # the decoded pixels are no longer needed: free them before labelling
 
     started = time.perf_counter()
     stages.start("grouping")
-    mask = upright(mask, orientation)
-    regions = skin_regions(mask, threads=threads)
+    pixels = judged = upright(rgb, orientation)
+    if transparent is not None:
+        judged = pixels.copy()
+        judged[upright(transparent, orientation)] = NEVER_SKIN
+    # One pass from pixels to regions, with a label image only where a picture is drawn from it.
+    regions = find_skin_regions(judged, labels=keep_pictures, threads=threads)
     seconds["group"] = time.perf_counter() - started
-    analysis = Analysis(mask.shape[1], mask.shape[0], opened.frame, opened.frames, orientation,
-                        int(regions.pixels.sum()), regions.pixels, regions.left, regions.top,
-                        regions.right, regions.bottom)
-    return Result(analysis, mask, regions.labels if keep_pictures else None,
-                  None if rgb is None else upright(rgb, orientation))
+    analysis = Analysis(pixels.shape[1], pixels.shape[0], opened.frame, opened.frames,
+                        orientation, int(regions.pixels.sum()), regions.pixels, regions.left,
+                        regions.top, regions.right, regions.bottom)
+    if regions.labels is None:
+        return Result(analysis, None, None, None)
+    return Result(analysis, regions.labels != 0, regions.labels, pixels)
 
 
 @dataclass
@@ -410,6 +421,7 @@ def _save(array: np.ndarray, path: Path) -> None:
 
 def write_mask(result: Result, path: Path) -> None:
     """The skin mask, white on black."""
+    assert result.mask is not None, "analysed without pictures"
     _save(result.mask.view(np.uint8) * np.uint8(255), path)
 
 

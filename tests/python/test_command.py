@@ -13,6 +13,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import tonesift
+
 from conftest import PHOTOS, ROOT, reference_mask
 
 Image = pytest.importorskip("PIL.Image")
@@ -116,8 +118,11 @@ def transparent_pictures(tmp_path):
 
 @ENGINES
 def test_a_fully_transparent_pixel_is_never_skin(tmp_path, per_pixel):
+    assert not tonesift.tonesift(*_photos.NEVER_SKIN)  # what hides them when no picture is drawn
     for name, expected in transparent_pictures(tmp_path).items():
         assert analyse(tmp_path / name, per_pixel).mask[0].tolist() == expected, name
+        bare = _photos.analyse(tmp_path / name, name, max_pixels=100, per_pixel=per_pixel)
+        assert bare.analysis.skin_pixels == sum(expected), name
 
 
 @pytest.mark.parametrize("orientation", range(1, 9))
@@ -416,7 +421,7 @@ class Terminal:
 
 
 @pytest.mark.parametrize("args, shown", [
-    ([], ["astronaut.png (built-in sample): decoding", "classifying:", "grouping"]),
+    ([], ["astronaut.png (built-in sample): decoding", "converting:", "grouping"]),
     (["--per-pixel"], ["classifying:", "grouping:"]),
     (["--quiet"], []),
 ])
@@ -436,7 +441,7 @@ def test_one_progress_bar_over_files(monkeypatch, capsys):
     monkeypatch.setattr(sys, "stderr", terminal)
     assert command.main([str(command.SAMPLE)] * 2 + ["--jobs", "1"]) == 0
     assert "tonesift-regions:   0%|" in terminal.text and "| 0/2 [" in terminal.text
-    assert "classifying" not in terminal.text
+    assert "converting" not in terminal.text
     assert threading.enumerate() == [threading.main_thread()]
 
 
