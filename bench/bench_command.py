@@ -3,8 +3,9 @@
     python3.8 bench/bench_command.py [--quick]
 
 1. A ~40 Mpixel JPEG made from the real sample photographs: wall time and peak memory (RSS) of
-   the default engine, and of the per-pixel reference engine on a ~2 Mpixel one (its time per
-   pixel is what it would take on the large one).
+   the default engine against Pillow decoding and converting the same file alone (both fresh
+   processes, taking turns, medians), and of the per-pixel reference engine on a ~2 Mpixel one
+   (its time per pixel is what it would take on the large one).
 2. A folder of ordinary ~12 Mpixel JPEGs: one process against a pool of 2 (`--jobs`).
 3. Crafted and broken files: each must fail with one line, quickly and in little memory.
 
@@ -14,6 +15,7 @@ import argparse
 import os
 import resource
 import shutil
+import statistics
 import struct
 import subprocess
 import sys
@@ -67,6 +69,21 @@ def run(*args):
     return process.returncode, seconds, usage.ru_maxrss / 1024, stderr
 
 
+PILLOW_ALONE = """import sys
+import numpy as np
+from PIL import Image
+with Image.open(sys.argv[1]) as image:
+    np.asarray(image.convert("RGB"))
+"""
+
+
+def pillow_alone(path):
+    """Seconds that a fresh process takes to decode `path` with Pillow and make it an array."""
+    started = time.perf_counter()
+    subprocess.run([sys.executable, "-c", PILLOW_ALONE, str(path)], check=True)
+    return time.perf_counter() - started
+
+
 def best(args, rounds):
     results = [run(*args) for _ in range(rounds)]
     assert all(result[0] == 0 for result in results), results[0][3]
@@ -116,9 +133,18 @@ def main():
 
     large = picture(f"large-{size[0]}x{size[1]}.jpg", *size)
     megapixels = size[0] * size[1] / 1e6
-    seconds, peak = best([large], rounds)
+    ours, pillow, peak = [], [], 0.0
+    for _ in range(rounds):
+        status, seconds, rss, stderr = run(large)
+        assert status == 0, stderr
+        ours.append(seconds)
+        peak = max(peak, rss)
+        pillow.append(pillow_alone(large))
+    seconds = statistics.median(ours)
     print(f"\n{megapixels:.1f} Mpixel JPEG, default engine: {seconds:.2f} s, "
-          f"peak RSS {peak:.0f} MB (best of {rounds})")
+          f"peak RSS {peak:.0f} MB; Pillow's decode and convert alone: "
+          f"{statistics.median(pillow):.2f} s; {seconds / statistics.median(pillow):.2f}x "
+          f"(target <= 1.2; medians of {rounds}, fresh processes)")
     small = picture(f"small-{per_pixel_size[0]}x{per_pixel_size[1]}.jpg", *per_pixel_size)
     small_mp = per_pixel_size[0] * per_pixel_size[1] / 1e6
     base, _ = best([small], rounds)

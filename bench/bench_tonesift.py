@@ -1,15 +1,23 @@
 """tonesift against the interpreter's floor and the pure-Python peers, in one process.
 
-    python3.8 bench/bench_tonesift.py [--quick] [--rounds N] [--path PATH ...]
+    python3.8 bench/bench_tonesift.py [--quick] [--rounds N] [--path PATH ...] [--instructions]
 
 Every contender runs once per round, in a freshly shuffled order, over the same inputs; a path's
 empty loop runs in the same rounds and is subtracted. Reported: the median ns per operation over
 the rounds, its spread (the interquartile range), and the ratio to the path's floor.
+
+--instructions counts instead of timing, which the machine's noise cannot move: each path's
+tonesift, floor and empty loop run under valgrind's callgrind in processes of their own, once
+with one pass over the inputs and once with three, and the difference over 2 x 10,000
+operations is the instructions one operation takes (start-up and the first pass cancel out).
 """
 import argparse
 import itertools
+import os
 import platform
 import random
+import re
+import subprocess
 import statistics
 import sys
 import time
@@ -189,14 +197,74 @@ def report(results):
     return figures
 
 
+def run_contender(path, name, passes, colours_file):
+    """Runs one contender's loop over its inputs `passes` times, after one pass to warm up, with
+    the cycle collector off: a collection's instructions would land in one count only."""
+    import gc
+    import json
+    with open(colours_file) as file:
+        colours = [tuple(colour) for colour in json.load(file)]
+    gc.disable()
+    for contender, inputs in contenders(colours):
+        if (contender.path, contender.name) == (path, name):
+            for _ in range(passes + 1):
+                contender.run(inputs)
+            return
+    sys.exit(f"bench: no contender {name!r} on path {path!r}")
+
+
+def instructions(path, name, passes, colours_file):
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+               __file__, "--run", path, name, str(passes), colours_file]
+    # A fixed hash seed: the same dictionaries, so the same instructions, in every run.
+    result = subprocess.run(command, capture_output=True, text=True, check=True,
+                            env=dict(os.environ, PYTHONHASHSEED="0"))
+    return int(re.search(r"Collected : (\d+)", result.stderr).group(1))
+
+
+def count_instructions(paths):
+    """Instructions per operation of each path's tonesift and floor, the empty loop's taken off."""
+    import json
+    import tempfile
+    colours = colour_mix(pure_python.is_skin)
+    table = [(contender.path, contender.name, contender.role)
+             for contender, _ in contenders(colours)
+             if contender.role in ("empty", "subject", "floor") and contender.path in paths]
+    counts = {}
+    with tempfile.NamedTemporaryFile("w", suffix=".json") as colours_file:
+        json.dump(colours, colours_file)
+        colours_file.flush()
+        for path, name, role in table:
+            counts[path, role] = (instructions(path, name, 3, colours_file.name) -
+                                  instructions(path, name, 1, colours_file.name)) / (2 * OPERATIONS)
+    print(f"tonesift benchmark, {time.strftime('%Y-%m-%d')}, CPython {platform.python_version()}, "
+          f"instructions per operation under callgrind (empty loop taken off)\n")
+    print(f"{'path':17} {'tonesift':>9} {'floor':>9} {'x floor':>8}")
+    figures = {}
+    for path in paths:
+        subject = counts[path, "subject"] - counts[path, "empty"]
+        floor = counts[path, "floor"] - counts[path, "empty"]
+        figures[path] = {"tonesift": subject, "floor": floor}
+        print(f"{path:17} {subject:9.1f} {floor:9.1f} {subject / floor:8.3f}")
+    return figures
+
+
 def main():
+    if sys.argv[1:2] == ["--run"]:
+        run_contender(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5])
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="few rounds, for a quick look")
     parser.add_argument("--rounds", type=int, help="rounds to run (default 30, 7 with --quick)")
     parser.add_argument("--seed", type=int, default=1, help="seed of the shuffled order")
     parser.add_argument("--path", action="append", choices=list(TARGETS),
                         help="measure only this path (repeatable; default: all)")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions under callgrind instead of timing")
     arguments = parser.parse_args()
+    if arguments.instructions:
+        count_instructions(arguments.path or list(TARGETS))
+        return
     rounds = arguments.rounds or (7 if arguments.quick else 30)
 
     colours = colour_mix(pure_python.is_skin)

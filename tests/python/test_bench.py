@@ -1,5 +1,9 @@
 """The benchmark harness runs every path and refuses to report for a wrong classifier."""
+import json
+import os
+import shutil
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -30,6 +34,16 @@ def test_the_threads_benchmark_reports_a_positive_rate_for_every_contender():
             if line[:40].strip() in bench_threads.CONTENDERS}
     assert list(rows) == list(bench_threads.CONTENDERS)
     assert all(len(values) == 3 and min(map(float, values)) > 0 for values in rows.values())
+
+
+@pytest.mark.skipif(shutil.which("valgrind") is None or "asan" in os.environ.get("LD_PRELOAD", "")
+                    or sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="needs valgrind and an interpreter with the GIL and no sanitizer")
+def test_instruction_counts_repeat_exactly(tmp_path):
+    colours = tmp_path / "colours.json"
+    colours.write_text(json.dumps([[200, 150, 120], [0, 0, 0]] * 5000))
+    counts = [bench.instructions("get", "Skin", 1, str(colours)) for _ in range(2)]
+    assert counts[0] == counts[1] > 0
 
 
 def test_refuses_when_verdicts_disagree(monkeypatch):
