@@ -79,10 +79,12 @@ PyObject *tonesift_vectorcall(PyObject *, PyObject *const *args, std::size_t nar
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr && nargs == 3) {
-        const int r = exact_whole_level(args[0]), g = exact_whole_level(args[1]),
-                  b = exact_whole_level(args[2]);
-        if ((r | g | b) >= 0) {
-            return verdict_object(verdict_table::accepts(r, g, b));
+        // A first component that is no level rules the table out: the others are not looked at.
+        if (const int r = exact_whole_level(args[0]); r >= 0) {
+            const int g = exact_whole_level(args[1]), b = exact_whole_level(args[2]);
+            if ((g | b) >= 0) {
+                return verdict_object(verdict_table::accepts(r, g, b));
+            }
         }
         // Three exact floats, the rest of the commonest calls, cannot fail to convert.
         if (PyFloat_CheckExact(args[0]) && PyFloat_CheckExact(args[1]) &&

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <limits>
 #include <ostream>
+#include <random>
+#include <vector>
 
 namespace {
 
@@ -126,6 +128,40 @@ TEST(Rules, NaNInAnyPositionRejectsWithoutFailing)
         components[position] = nan;
         EXPECT_EQ(rules::classify(components[0], components[1], components[2]), reject)
             << "position " << position;
+    }
+}
+
+// classify() takes short cuts; it must still answer as the four rules asked in turn would, the
+// first to accept or fail deciding. Edge values of every kind in every position, then random
+// colours with fractions, green above red as often as not.
+TEST(Classify, AnswersAsTheRulesInTurn)
+{
+    const double eps = std::numeric_limits<double>::epsilon();
+    // 7e-5 and 8e-5: a red of 0 becomes 0.0001 and so can outweigh such a green.
+    const std::vector<double> edges = {-1,   -0.0,  0,     7e-5,  8e-5,           1e-4,
+                                       0.5,  1 - eps / 2,   1,     1 + eps,        40.5,
+                                       95.5, 128,   254.5, 255 - eps * 128, 255,   255 + eps * 256,
+                                       300,  1e300, inf,   nan};
+    const auto in_turn = [](double r, double g, double b) {
+        for (Rule rule : {Rule::rgb, Rule::normalised_rgb, Rule::hsv, Rule::ycbcr}) {
+            if (const Verdict verdict = apply(rule, r, g, b); verdict != reject) {
+                return verdict;
+            }
+        }
+        return reject;
+    };
+    for (double r : edges) {
+        for (double g : edges) {
+            for (double b : edges) {
+                ASSERT_EQ(rules::classify(r, g, b), in_turn(r, g, b)) << Case{r, g, b, {}, {}};
+            }
+        }
+    }
+    std::mt19937_64 random(20261209);
+    std::uniform_real_distribution<double> level(-2, 258);
+    for (int i = 0; i < 200'000; ++i) {
+        const double r = level(random), g = level(random), b = level(random);
+        ASSERT_EQ(rules::classify(r, g, b), in_turn(r, g, b)) << Case{r, g, b, {}, {}};
     }
 }
 
