@@ -2,13 +2,12 @@
 // its own rows of the mask, so threads share nothing but the read-only image and table.
 #include "image_mask.h"
 
-#include "colour_rules.h"
+#include "double_rows.h"
 #include "level_rows.h"
 #include "verdict_table.h"
 #include "bands.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 namespace tonesift::image_mask {
@@ -22,33 +21,6 @@ level_rows::Row row_of(const Image &image, std::size_t row) noexcept
     return {image.origin + static_cast<std::ptrdiff_t>(row) * image.row_stride, image.width,
             image.column_stride, image.red * channel, image.green * channel,
             image.blue * channel};
-}
-
-double component_at(const unsigned char *pixel, std::ptrdiff_t offset) noexcept
-{
-    double value;  // a strided view need not be aligned
-    std::memcpy(&value, pixel + offset, sizeof value);
-    return value;
-}
-
-// Verdicts of doubles, pixels [0, width) of one row, into cleared bits; false with `column` at the
-// first pixel that fails.
-bool doubles_row(const Image &image, std::size_t row, std::uint64_t *bits,
-                 std::size_t &column) noexcept
-{
-    const level_rows::Row pixels = row_of(image, row);
-    const unsigned char *pixel = pixels.first;
-    for (column = 0; column < image.width; ++column, pixel += image.column_stride) {
-        const colour_rules::Verdict verdict = colour_rules::classify(
-            component_at(pixel, pixels.red), component_at(pixel, pixels.green),
-            component_at(pixel, pixels.blue));
-        if (verdict != colour_rules::Verdict::accept && verdict != colour_rules::Verdict::reject) {
-            return false;
-        }
-        const std::uint64_t accepted = verdict == colour_rules::Verdict::accept;
-        bits[column / level_rows::word_bits] |= accepted << (column % level_rows::word_bits);
-    }
-    return true;
 }
 
 std::size_t words_for(std::size_t width) noexcept
@@ -82,8 +54,7 @@ void classify_levels_row(const Image &levels, std::size_t row, std::uint64_t *bi
 bool classify_doubles_row(const Image &doubles, std::size_t row, std::uint64_t *bits,
                           std::size_t &column) noexcept
 {
-    std::fill(bits, bits + words_for(doubles.width), std::uint64_t{0});
-    return doubles_row(doubles, row, bits, column);
+    return double_rows::classify(row_of(doubles, row), bits, column, level_rows::active_path());
 }
 
 void classify_levels(const Image &image, std::uint8_t *mask, unsigned threads)

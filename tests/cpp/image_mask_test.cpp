@@ -1,6 +1,7 @@
 // Whole-image masks against the rules pixel by pixel, through every layout a view can have.
 #include "bands.h"
 #include "colour_rules.h"
+#include "double_rows.h"
 #include "image_mask.h"
 #include "level_rows.h"
 
@@ -237,6 +238,55 @@ TEST(LevelRows, ShortRowsAndTheirEnds)
             rows::expand(plain.data(), width, expanded.data());
             for (std::size_t x = 0; x < width; ++x) {
                 ASSERT_EQ(expanded[x], plain[x / 64] >> (x % 64) & 1);
+            }
+        }
+    }
+}
+
+// Rows of doubles of every short width on every path: the bits of the pixels before the first
+// failing one, and that pixel, as one pixel at a time gives them. Values near the rules' edges,
+// specials, and now and then a colour that fails.
+TEST(DoubleRows, EveryPathGivesThePlainVerdictsAndFirstFailure)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double picks[] = {0.0, -0.0, 1e-4, 95.5, 255, inf, -inf,
+                            std::numeric_limits<double>::quiet_NaN()};
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> level(-3, 258);
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t width = 1 + trial % 70;
+        std::vector<double> rgb(width * 3);
+        for (double &component : rgb) {
+            component = random() % 8 == 0 ? picks[random() % 8] : level(random);
+        }
+        if (trial % 3 == 0) {  // a failing colour: a sum that cancels
+            const std::size_t x = random() % width;
+            rgb[x * 3] = 2, rgb[x * 3 + 1] = -1, rgb[x * 3 + 2] = -1;
+        }
+        std::size_t first = width;
+        for (std::size_t x = 0; x < width && first == width; ++x) {
+            const rules::Verdict v = rules::classify(rgb[x * 3], rgb[x * 3 + 1], rgb[x * 3 + 2]);
+            first = v == rules::Verdict::accept || v == rules::Verdict::reject ? width : x;
+        }
+        const rows::Row row{reinterpret_cast<const unsigned char *>(rgb.data()), width, 24, 0, 8,
+                            16};
+        for (rows::Path path : {rows::Path::scalar, rows::Path::sse2, rows::Path::avx2}) {
+            if (!rows::supported(path)) {
+                continue;
+            }
+            std::vector<rows::Word> bits((width + 63) / 64, ~rows::Word{0});
+            std::size_t column = width;
+            ASSERT_EQ(tonesift::double_rows::classify(row, bits.data(), column, path),
+                      first == width);
+            for (std::size_t x = 0; x < first; ++x) {
+                const bool skin = rules::classify(rgb[x * 3], rgb[x * 3 + 1], rgb[x * 3 + 2]) ==
+                                  rules::Verdict::accept;
+                ASSERT_EQ(bits[x / 64] >> (x % 64) & 1, skin) << "path " << int(path) << " x " << x;
+            }
+            if (first < width) {
+                EXPECT_EQ(column, first) << "path " << int(path);
+            } else if (width % 64 != 0) {
+                EXPECT_EQ(bits.back() >> (width % 64), 0u);
             }
         }
     }

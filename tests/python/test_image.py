@@ -55,6 +55,8 @@ bgra = np.dstack([rgb[..., ::-1], np.zeros(rgb.shape[:2], np.uint8)])
 digest = hashlib.sha256(tonesift_image.skin_mask(rgb).tobytes())
 digest.update(tonesift_image.skin_mask(bgra, channels="BGRA").tobytes())
 digest.update(tonesift_image.find_skin_regions(rgb[::3, ::5]).labels.tobytes())
+digest.update(tonesift_image.skin_mask(rgb.astype(np.float64)).tobytes())
+digest.update(tonesift_image.skin_mask(rgb[::7, ::11] + 0.25).tobytes())
 print(_native.simd, digest.hexdigest())
 """
 
@@ -64,10 +66,13 @@ def test_every_simd_path_gives_tonesifts_verdicts(cube, path):
     result = run_python(CUBE_DIGEST, env={"TONESIFT_SIMD": path}, check=False)
     if "this CPU cannot run it" in result.stderr:
         pytest.skip(f"no {path} here")
-    _, expected = cube
+    rgb, expected = cube
     digest = hashlib.sha256(expected.tobytes())
     digest.update(expected.tobytes())
     digest.update(skin_regions(expected[::3, ::5]).labels.tobytes())
+    digest.update(expected.tobytes())  # the cube as float64
+    quarters = (rgb[::7, ::11] + 0.25).reshape(-1, 3).tolist()
+    digest.update(np.array([tonesift.tonesift(*colour) for colour in quarters]).tobytes())
     assert result.stdout.split() == [path, digest.hexdigest()], result.stderr
 
 
