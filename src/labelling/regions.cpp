@@ -17,6 +17,7 @@
 #include "bands.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 
@@ -307,22 +308,32 @@ void stream_row(const Label *row, std::size_t width, Label *out) noexcept
     std::copy(row + x, row + width, out + x);
 }
 
+// Fills line[from, to) with `value` four labels at a time, writing up to three past `to`. The
+// fills of a row go left to right, each from where the last one ended, so whatever one writes
+// past its end the next writes again: a short run costs a store or two, not a call.
+void fill_over(Label *line, std::size_t from, std::size_t to, Label value) noexcept
+{
+    const Label four[4] = {value, value, value, value};
+    for (; from < to; from += 4) {
+        std::memcpy(line + from, four, sizeof four);
+    }
+}
+
 // Second pass over rows [first_row, end_row): final numbers over whole runs, zeros between them.
 void final_labels(std::size_t width, std::size_t first_row, std::size_t end_row, Label *labels,
                   const Word *bits, const Equivalences &sets, Label offset,
                   const std::vector<Label> &run_labels)
 {
-    std::vector<Label> line(width);
+    std::vector<Label> line(width + 3);  // room for the last fill's overshoot
     std::size_t next = 0;
     for (std::size_t y = first_row; y < end_row; ++y) {
         std::size_t done = 0;
         for_each_run(bits + y * words_per_row(width), width, [&](std::size_t s, std::size_t e) {
-            std::fill(line.begin() + done, line.begin() + s, 0);
-            std::fill(line.begin() + s, line.begin() + e,
-                      sets.final_number(run_labels[next++] + offset));
+            fill_over(line.data(), done, s, 0);
+            fill_over(line.data(), s, e, sets.final_number(run_labels[next++] + offset));
             done = e;
         });
-        std::fill(line.begin() + done, line.end(), 0);
+        fill_over(line.data(), done, width, 0);
         stream_row(line.data(), width, labels + y * width);
     }
 #if defined(__SSE2__)
