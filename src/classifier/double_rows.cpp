@@ -121,7 +121,7 @@ bool row_sse2(const Row &row, Word *bits, std::size_t &column) noexcept
 
 bool classify(const Row &row, Word *bits, std::size_t &column, level_rows::Path path) noexcept
 {
-    std::fill(bits, bits + (row.width + word_bits - 1) / word_bits, Word{0});
+    std::fill(bits, bits + level_rows::words_for(row.width), Word{0});
 #if TONESIFT_X86_64
     if (path == level_rows::Path::avx2) {
         return row_avx2(row, bits, column);

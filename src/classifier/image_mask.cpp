@@ -23,11 +23,6 @@ level_rows::Row row_of(const Image &image, std::size_t row) noexcept
             image.blue * channel};
 }
 
-std::size_t words_for(std::size_t width) noexcept
-{
-    return (width + level_rows::word_bits - 1) / level_rows::word_bits;
-}
-
 }  // namespace
 
 void prefetch_table() noexcept
@@ -62,7 +57,7 @@ void classify_levels(const Image &image, std::uint8_t *mask, unsigned threads)
     prefetch_table();
     parallel::for_each_band(image.height, threads,
                             [&](unsigned, std::size_t first, std::size_t end) {
-        std::vector<std::uint64_t> bits(words_for(image.width));
+        std::vector<std::uint64_t> bits(level_rows::words_for(image.width));
         for (std::size_t row = first; row < end; ++row) {
             classify_levels_row(image, row, bits.data());
             level_rows::expand(bits.data(), image.width, mask + row * image.width);
@@ -76,7 +71,7 @@ DivisionFailure classify_doubles(const Image &image, std::uint8_t *mask, unsigne
     std::vector<DivisionFailure> failures(parallel::band_count(image.height, threads));
     parallel::for_each_band(image.height, threads,
                             [&](unsigned band, std::size_t first, std::size_t end) {
-        std::vector<std::uint64_t> bits(words_for(image.width));
+        std::vector<std::uint64_t> bits(level_rows::words_for(image.width));
         for (std::size_t row = first; row < end; ++row) {
             std::size_t column;
             if (!classify_doubles_row(image, row, bits.data(), column)) {

@@ -213,7 +213,7 @@ void set_active_path(Path path) noexcept { active.store(path, std::memory_order_
 
 void classify(const Row &row, Word *bits, Path path) noexcept
 {
-    std::fill(bits, bits + (row.width + word_bits - 1) / word_bits, Word{0});
+    std::fill(bits, bits + words_for(row.width), Word{0});
     std::size_t done = 0;
 #if TONESIFT_X86_64
     if (packed(row) && path != Path::scalar) {

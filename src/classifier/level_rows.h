@@ -12,6 +12,12 @@ namespace tonesift::level_rows {
 using Word = std::uint64_t;
 constexpr std::size_t word_bits = 64;
 
+// The words that hold a row of `width` bits.
+constexpr std::size_t words_for(std::size_t width) noexcept
+{
+    return (width + word_bits - 1) / word_bits;
+}
+
 enum class Path { scalar, sse2, avx2 };
 
 // One row of pixels: pixel x's red level at first[x * column_stride + red], and so on.

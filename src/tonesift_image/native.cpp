@@ -163,11 +163,12 @@ public:
             PyBuffer_Release(&view_);
         }
     }
-    int acquire(PyObject *object) noexcept
+    int acquire(PyObject *object, int flags = PyBUF_RECORDS_RO) noexcept
     {
-        return PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO);
+        return PyObject_GetBuffer(object, &view_, flags);
     }
     const Py_buffer &get() const noexcept { return view_; }
+    bool held() const noexcept { return view_.obj != nullptr; }
 
 private:
     Py_buffer view_;
@@ -177,15 +178,6 @@ private:
 // `itemsize` bytes; the package has checked its type, shape and memory already.
 class OutputView {
 public:
-    OutputView() noexcept : view_{} {}
-    OutputView(const OutputView &) = delete;
-    OutputView &operator=(const OutputView &) = delete;
-    ~OutputView()
-    {
-        if (view_.obj != nullptr) {
-            PyBuffer_Release(&view_);
-        }
-    }
     // 0 with nothing held for None; -1 with TypeError set if `object` does not fit.
     int acquire(PyObject *object, std::size_t height, std::size_t width,
                 Py_ssize_t itemsize) noexcept
@@ -193,21 +185,35 @@ public:
         if (object == Py_None) {
             return 0;
         }
-        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
+        if (buffer_.acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
             return -1;
         }
-        if (view_.ndim != 2 || view_.itemsize != itemsize ||
-            view_.shape[0] != static_cast<Py_ssize_t>(height) ||
-            view_.shape[1] != static_cast<Py_ssize_t>(width)) {
+        const Py_buffer &view = buffer_.get();
+        if (view.ndim != 2 || view.itemsize != itemsize ||
+            view.shape[0] != static_cast<Py_ssize_t>(height) ||
+            view.shape[1] != static_cast<Py_ssize_t>(width)) {
             PyErr_SetString(PyExc_TypeError, "out does not fit the result");
             return -1;
         }
+        object_ = object;
         return 0;
     }
-    void *memory() const noexcept { return view_.obj != nullptr ? view_.buf : nullptr; }
+
+    // The result: `out` itself, or a new buffer; null with an exception set.
+    template <class T> Ref result(std::size_t height, std::size_t width) const noexcept
+    {
+        return buffer_.held() ? Ref::borrow(object_) : make_result<T>({height, width});
+    }
+
+    // Where the result's items go: `out`'s memory, or that of the new buffer.
+    template <class T> T *items_of(const Ref &result) const noexcept
+    {
+        return buffer_.held() ? static_cast<T *>(buffer_.get().buf) : items<T>(result);
+    }
 
 private:
-    Py_buffer view_;
+    BufferView buffer_;
+    PyObject *object_ = nullptr;  // borrowed from the call's arguments
 };
 
 bool format_is(const Py_buffer &view, char code) noexcept
@@ -337,7 +343,7 @@ public:
             if (!after_failure) {
                 note(row * image_.width + column);
             }
-            std::memset(bits, 0, (image_.width + 63) / 64 * sizeof *bits);
+            std::fill(bits, bits + level_rows::words_for(image_.width), std::uint64_t{0});
         }
     }
     bool failed() const noexcept { return first_failure_.load() != none; }
@@ -376,13 +382,11 @@ PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcep
     if (out.acquire(args[5], image.height, image.width, 1) < 0) {
         return nullptr;
     }
-    Ref mask = out.memory() != nullptr ? Ref::borrow(args[5])
-                                       : make_result<bool>({image.height, image.width});
+    Ref mask = out.result<bool>(image.height, image.width);
     if (!mask) {
         return nullptr;
     }
-    auto *bytes = static_cast<std::uint8_t *>(out.memory() != nullptr ? out.memory()
-                                                                      : items<bool>(mask));
+    auto *bytes = reinterpret_cast<std::uint8_t *>(out.items_of<bool>(mask));
     const unsigned workers = image_mask::useful_threads(image.height * image.width, threads);
     image_mask::DivisionFailure failure{false, 0, 0};
     const int status = run_unlocked([&] {
@@ -412,20 +416,6 @@ PyObject *regions_tuple(Ref labels, const labelling::Regions &regions) noexcept
     }
     return PyTuple_Pack(8, labels.get(), pixels.get(), left.get(), top.get(), right.get(),
                         bottom.get(), centroid_x.get(), centroid_y.get());
-}
-
-// The label image: `out`, or a new buffer; null with an exception set.
-Ref label_image(PyObject *out, const OutputView &view, std::size_t height,
-                std::size_t width) noexcept
-{
-    return view.memory() != nullptr ? Ref::borrow(out)
-                                    : make_result<std::int32_t>({height, width});
-}
-
-std::int32_t *label_items(const Ref &labels, const OutputView &view) noexcept
-{
-    return view.memory() != nullptr ? static_cast<std::int32_t *>(view.memory())
-                                    : items<std::int32_t>(labels);
 }
 
 int check_label_count(std::size_t height, std::size_t width) noexcept
@@ -466,7 +456,7 @@ PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noex
     if (check_label_count(height, width) < 0 || out.acquire(args[3], height, width, 4) < 0) {
         return nullptr;
     }
-    Ref labels = label_image(args[3], out, height, width);
+    Ref labels = out.result<std::int32_t>(height, width);
     if (!labels) {
         return nullptr;
     }
@@ -474,7 +464,7 @@ PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noex
     const int status = run_unlocked([&] {
         labelling::label({static_cast<const unsigned char *>(view.buf), height, width,
                           view.strides[0], view.strides[1]},
-                         connectivity_of(connectivity), label_items(labels, out), regions,
+                         connectivity_of(connectivity), out.items_of<std::int32_t>(labels), regions,
                          image_mask::useful_threads(height * width, threads));
     });
     if (status < 0) {
@@ -504,12 +494,12 @@ PyObject *find_skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         out.acquire(args[7], image.height, image.width, 4) < 0) {
         return nullptr;
     }
-    Ref labels = want_labels ? label_image(args[7], out, image.height, image.width)
+    Ref labels = want_labels ? out.result<std::int32_t>(image.height, image.width)
                              : Ref::borrow(Py_None);
     if (!labels) {
         return nullptr;
     }
-    std::int32_t *label_memory = want_labels ? label_items(labels, out) : nullptr;
+    std::int32_t *label_memory = want_labels ? out.items_of<std::int32_t>(labels) : nullptr;
     labelling::Regions regions;
     LevelRows levels(image);
     DoubleRows doubles(image);
@@ -559,7 +549,7 @@ int choose_path() noexcept
     for (int path = 0; path < 3; ++path) {
         if (std::strcmp(wanted, path_names[path]) == 0) {
             if (!level_rows::supported(static_cast<level_rows::Path>(path))) {
-                PyErr_Format(PyExc_ImportError, "TONESIFT_SIMD=%s, but this CPU cannot run it",
+                PyErr_Format(PyExc_ImportError, "TONESIFT_SIMD=%.100s, but this CPU cannot run it",
                              wanted);
                 return -1;
             }
