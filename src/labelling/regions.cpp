@@ -15,14 +15,19 @@
 #include "regions.h"
 
 #include "bands.h"
+#include "level_rows.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <cstdint>
 #include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace tonesift::labelling {
@@ -319,23 +324,105 @@ void fill_over(Label *line, std::size_t from, std::size_t to, Label value) noexc
     }
 }
 
-// Second pass over rows [first_row, end_row): final numbers over whole runs, zeros between them.
-void final_labels(std::size_t width, std::size_t first_row, std::size_t end_row, Label *labels,
-                  const Word *bits, const Equivalences &sets, Label offset,
-                  const std::vector<Label> &run_labels)
+// Second pass over rows [first_row, end_row) without SIMD: final numbers over whole runs,
+// zeros between them.
+void final_labels_by_runs(std::size_t width, std::size_t first_row, std::size_t end_row,
+                          Label *labels, const Word *bits, const Label *numbers)
 {
     std::vector<Label> line(width + 3);  // room for the last fill's overshoot
-    std::size_t next = 0;
     for (std::size_t y = first_row; y < end_row; ++y) {
         std::size_t done = 0;
         for_each_run(bits + y * words_per_row(width), width, [&](std::size_t s, std::size_t e) {
             fill_over(line.data(), done, s, 0);
-            fill_over(line.data(), s, e, sets.final_number(run_labels[next++] + offset));
+            fill_over(line.data(), s, e, *++numbers);
             done = e;
         });
         fill_over(line.data(), done, width, 0);
         stream_row(line.data(), width, labels + y * width);
     }
+}
+
+#if defined(__x86_64__)
+
+// For each byte of a row's bits, eight pixels: in byte i of counts[b], how many runs start at
+// bits 0..i of b; in byte i of lanes[b], 0xFF where bit i is set. Both together are 4 KiB.
+struct ByteTables {
+    std::array<std::uint64_t, 256> counts, lanes;
+};
+
+constexpr ByteTables byte_tables = [] {
+    ByteTables tables{};
+    for (unsigned starts = 0; starts < 256; ++starts) {
+        unsigned count = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            count += starts >> bit & 1;
+            tables.counts[starts] |= std::uint64_t{count} << (8 * bit);
+            tables.lanes[starts] |= std::uint64_t{(starts >> bit & 1) * 0xFFu} << (8 * bit);
+        }
+    }
+    return tables;
+}();
+
+// The same, eight labels a step with no branch on the data, for the runs' variable lengths
+// mispredict a fill's loop about once per run. A pixel of a run that starts within its step
+// takes the number of the run that many starts on; one of a run begun earlier takes the current
+// run's; a background pixel is masked to 0. `numbers` holds a row's runs from index 1; index 0
+// (the run before, or nothing) is read only for pixels that are masked, and the last run is
+// followed by eight readable entries.
+[[gnu::target("avx2")]] void final_labels_avx2(std::size_t width, std::size_t first_row,
+                                               std::size_t end_row, Label *labels,
+                                               const Word *bits, const Label *numbers)
+{
+    const std::size_t words = words_per_row(width);
+    std::vector<Label> line(words * word_bits);
+    for (std::size_t y = first_row; y < end_row; ++y) {
+        const Word *row = bits + y * words;
+        std::size_t started = 0;  // runs of the row that start before the step
+        Word carry = 0;           // the pixel before the word's first
+        for (std::size_t w = 0; w < words; ++w) {
+            const Word word = row[w];
+            const Word starts = word & ~(word << 1 | carry);
+            carry = word >> (word_bits - 1);
+            for (unsigned byte = 0; byte < 8; ++byte) {
+                const unsigned s = starts >> (8 * byte) & 0xFF, b = word >> (8 * byte) & 0xFF;
+                const __m256i steps = _mm256_cvtepu8_epi32(
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i *>(&byte_tables.counts[s])));
+                const __m256i lanes = _mm256_cvtepi8_epi32(
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i *>(&byte_tables.lanes[b])));
+                const __m256i current = _mm256_loadu_si256(
+                    reinterpret_cast<const __m256i *>(numbers + started));
+                _mm256_storeu_si256(
+                    reinterpret_cast<__m256i *>(line.data() + w * word_bits + 8 * byte),
+                    _mm256_and_si256(_mm256_permutevar8x32_epi32(current, steps), lanes));
+                started += static_cast<std::size_t>(__builtin_popcount(s));
+            }
+        }
+        numbers += started;
+        stream_row(line.data(), width, labels + y * width);
+    }
+}
+
+#endif
+
+// Second pass over rows [first_row, end_row), on the SIMD path the classifier uses too.
+void final_labels(std::size_t width, std::size_t first_row, std::size_t end_row, Label *labels,
+                  const Word *bits, const Equivalences &sets, Label offset,
+                  const std::vector<Label> &run_labels)
+{
+    // The runs' final numbers in reading order from index 1, with room for eight-label loads.
+    std::vector<Label> numbers(run_labels.size() + 9);
+    for (std::size_t k = 0; k < run_labels.size(); ++k) {
+        numbers[k + 1] = sets.final_number(run_labels[k] + offset);
+    }
+#if defined(__x86_64__)
+    if (level_rows::active_path() == level_rows::Path::avx2) {
+        final_labels_avx2(width, first_row, end_row, labels, bits, numbers.data());
+    } else {
+        final_labels_by_runs(width, first_row, end_row, labels, bits, numbers.data());
+    }
+#else
+    final_labels_by_runs(width, first_row, end_row, labels, bits, numbers.data());
+#endif
 #if defined(__SSE2__)
     _mm_sfence();  // the streamed stores are seen before the band counts as done
 #endif

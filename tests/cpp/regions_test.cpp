@@ -1,5 +1,6 @@
 // Labelling against the simplest correct version: a flood fill from each unlabelled pixel in
 // reading order, which numbers regions by their first pixel by construction.
+#include "level_rows.h"
 #include "regions.h"
 
 #include <gtest/gtest.h>
@@ -105,6 +106,23 @@ private:
     std::size_t width_;
 };
 
+using tonesift::level_rows::Path;
+
+// Chooses the SIMD path for as long as it lives.
+class PathScope {
+public:
+    explicit PathScope(Path path) noexcept : before_(tonesift::level_rows::active_path())
+    {
+        tonesift::level_rows::set_active_path(path);
+    }
+    ~PathScope() { tonesift::level_rows::set_active_path(before_); }
+    PathScope(const PathScope &) = delete;
+    PathScope &operator=(const PathScope &) = delete;
+
+private:
+    Path before_;
+};
+
 // (height, width, density in percent, connectivity)
 class RandomMasks : public testing::TestWithParam<std::tuple<int, int, int, Connectivity>> {};
 
@@ -119,13 +137,20 @@ TEST_P(RandomMasks, EqualFloodFill)
             byte = static_cast<int>(random() % 100) < density ? 1 + random() % 255 : 0;
         }
         const Reference expected = flood_fill(mask, height, width, connectivity);
-        // Bands of rows on threads must not change a thing, seams included.
-        for (unsigned threads : {1u, 2u, 3u, 16u}) {
+        // Bands of rows on threads, or the SIMD path of the label image, must not change a
+        // thing, seams included.
+        for (const auto &[threads, path] : {std::pair{1u, Path::avx2}, std::pair{1u, Path::sse2},
+                                           std::pair{2u, Path::avx2}, std::pair{3u, Path::sse2},
+                                           std::pair{16u, Path::scalar}}) {
+            if (!tonesift::level_rows::supported(path)) {
+                continue;
+            }
+            const PathScope scope(path);
             std::vector<std::int32_t> labels(mask.size(), -7);
             labelling::Regions regions;
             labelling::label({mask.data(), std::size_t(height), std::size_t(width), width, 1},
                              connectivity, labels.data(), regions, threads);
-            ASSERT_EQ(labels, expected.labels) << threads << " threads";
+            ASSERT_EQ(labels, expected.labels) << threads << " threads, path " << int(path);
             expect_same_regions(regions, expected.regions);
             // Rows of bits, with and without a label image.
             BitRows rows(mask, width);
