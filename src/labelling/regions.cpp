@@ -19,9 +19,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -240,6 +242,97 @@ struct Band {
     std::vector<Run> first_runs, last_runs;                // for the seams with other bands
 };
 
+// The runs of one row as the edges between them: run k is [edges[2k], edges[2k + 1]), with
+// its provisional label at labels[k].
+class RowRuns {
+public:
+    explicit RowRuns(std::size_t width) : edges_(width + 2 + 8), labels_(width / 2 + 1) {}
+
+    // Finds the runs of a row's bits and clears their labels. The positions of a word's edges
+    // are written eight at a time whether or not there are that many, each over the unused
+    // rest of the last, so that a word's varying count of edges costs no mispredicted branch.
+    void find(const Word *bits, std::size_t width)
+    {
+        std::uint32_t *out = edges_.data();
+        std::size_t count = 0;
+        Word previous = 0;
+        for (std::size_t w = 0; w < words_per_row(width); ++w) {
+            const Word word = bits[w];
+            Word edges = word ^ (word << 1 | previous);
+            previous = word >> (word_bits - 1);
+            const auto base = static_cast<std::uint32_t>(w * word_bits);
+            const auto found = static_cast<std::size_t>(std::popcount(edges));
+            std::uint32_t *at = out + count;
+            for (int k = 0; k < 8; ++k) {
+                at[k] = base + static_cast<std::uint32_t>(std::countr_zero(edges));
+                edges &= edges - 1;
+            }
+            for (at += 8; edges != 0; edges &= edges - 1) {  // a busy word: past eight edges
+                *at++ = base + static_cast<std::uint32_t>(std::countr_zero(edges));
+            }
+            count += found;
+        }
+        if (previous != 0) {
+            out[count++] = static_cast<std::uint32_t>(width);
+        }
+        runs_ = count / 2;
+        std::fill_n(labels_.begin(), runs_, Label{0});
+    }
+
+    std::size_t runs() const noexcept { return runs_; }
+    std::uint32_t start(std::size_t k) const noexcept { return edges_[2 * k]; }
+    std::uint32_t end(std::size_t k) const noexcept { return edges_[2 * k + 1]; }
+    Label &label(std::size_t k) noexcept { return labels_[k]; }
+    Label label(std::size_t k) const noexcept { return labels_[k]; }
+    const Label *labels() const noexcept { return labels_.data(); }
+
+    std::vector<Run> as_runs() const
+    {
+        std::vector<Run> runs(runs_);
+        for (std::size_t k = 0; k < runs_; ++k) {
+            runs[k] = {start(k), end(k), label(k)};
+        }
+        return runs;
+    }
+
+private:
+    std::vector<std::uint32_t> edges_;  // room for eight writes past the last edge
+    std::vector<Label> labels_;
+    std::size_t runs_ = 0;
+};
+
+// Gives each run of `here` the label of the first run of `above` that it touches, and merges
+// the sets of any others it touches. The two rows' runs are walked together, the one that ends
+// first stepping on, with no branch on the data: the merges are noted and made after the walk.
+template <Connectivity connectivity>
+void link(const RowRuns &above, RowRuns &here, Equivalences &sets,
+          std::vector<std::pair<Label, Label>> &merges)
+{
+    merges.resize(above.runs() + here.runs() + 1);
+    std::size_t i = 0, j = 0, noted = 0;
+    while (i < above.runs() && j < here.runs()) {
+        const std::uint32_t a_start = above.start(i), a_end = above.end(i);
+        const std::uint32_t b_start = here.start(j), b_end = here.end(j);
+        bool touching;
+        if constexpr (connectivity == Connectivity::eight) {
+            touching = (a_start <= b_end) & (a_end >= b_start);  // diagonal neighbours count
+        } else {
+            touching = (a_start < b_end) & (a_end > b_start);
+        }
+        const Label theirs = above.label(i), ours = here.label(j);
+        merges[noted] = {ours, theirs};
+        noted += touching & (ours != 0) & (ours != theirs);
+        // Arithmetic rather than a choice, which the compiler would make a branch.
+        here.label(j) = ours | (theirs & -static_cast<Label>(touching & (ours == 0)));
+        // A run that ends first can touch nothing further on in the other row.
+        i += a_end <= b_end;
+        j += b_end <= a_end;
+    }
+    for (std::size_t k = 0; k < noted; ++k) {
+        sets.merge(merges[k].first, merges[k].second);
+    }
+}
+
 // First pass over rows [first_row, end_row), as if the first of them were the image's top. With
 // `kept` not null, each row's bits go to kept + row * words, for the second pass: it must see
 // the very runs that this pass labelled, even if another thread writes into the mask meanwhile.
@@ -249,33 +342,31 @@ void provisional_labels(RowSource &rows, std::size_t width, std::size_t first_ro
 {
     const std::size_t words = words_per_row(width);
     std::vector<Word> scratch(kept != nullptr ? 0 : words);
-    std::vector<Run> above, here;
+    RowRuns above(width), here(width);
+    std::vector<std::pair<Label, Label>> merges;
     for (std::size_t y = first_row; y < end_row; ++y) {
         Word *row = kept != nullptr ? kept + y * words : scratch.data();
         rows.read(y, row);
-        here.clear();
-        std::size_t first = 0;
-        for_each_run(row, width, [&](std::size_t s, std::size_t e) {
-            Label label = 0;
-            for_each_touching<connectivity>(above, first, s, e, [&](std::size_t k) {
-                label = label ? band.sets.merge(label, above[k].label) : above[k].label;
-            });
+        here.find(row, width);
+        link<connectivity>(above, here, band.sets, merges);
+        for (std::size_t k = 0; k < here.runs(); ++k) {
+            Label &label = here.label(k);
             if (label == 0) {
                 label = band.sets.make();
                 band.totals.emplace_back();
             }
-            band.totals[static_cast<std::size_t>(label)].add_run(s, e, y);
-            here.push_back({s, e, label});
-            if (kept != nullptr) {
-                band.run_labels.push_back(label);
-            }
-        });
+            band.totals[static_cast<std::size_t>(label)].add_run(here.start(k), here.end(k), y);
+        }
+        if (kept != nullptr) {
+            band.run_labels.insert(band.run_labels.end(), here.labels(),
+                                   here.labels() + here.runs());
+        }
         if (y == first_row) {
-            band.first_runs = here;
+            band.first_runs = here.as_runs();
         }
         std::swap(above, here);
     }
-    band.last_runs = std::move(above);
+    band.last_runs = above.as_runs();
 }
 
 // Merges the sets of runs that touch across a seam: the last row of one band above the first
