@@ -43,10 +43,12 @@ class Equivalences {
 public:
     Equivalences() : parent_{0} {}
 
-    Label make()
+    // Makes `count` labels, each a set of its own.
+    void make(Label count)
     {
-        parent_.push_back(static_cast<Label>(parent_.size()));
-        return parent_.back();
+        for (Label k = 0; k < count; ++k) {
+            parent_.push_back(static_cast<Label>(parent_.size()));
+        }
     }
 
     Label merge(Label a, Label b) noexcept
@@ -209,17 +211,18 @@ struct Totals {
     Label left = std::numeric_limits<Label>::max(), top = std::numeric_limits<Label>::max();
     Label right = -1, bottom = -1;
 
-    void add_run(std::size_t start, std::size_t end, std::size_t y) noexcept
+    // Runs come in reading order, so a run's row is never above the ones before it.
+    void add_run(std::uint32_t start, std::uint32_t end, Label y) noexcept
     {
-        const auto length = static_cast<std::int64_t>(end - start);
+        const std::int64_t length = end - start;
         pixels += length;
         // Columns start..end-1 sum to length * (start + end - 1) / 2, an even product.
-        sum_x += length * static_cast<std::int64_t>(start + end - 1) / 2;
-        sum_y += length * static_cast<std::int64_t>(y);
+        sum_x += length * (static_cast<std::int64_t>(start) + end - 1) >> 1;
+        sum_y += length * y;
         left = std::min(left, static_cast<Label>(start));
         right = std::max(right, static_cast<Label>(end - 1));
-        top = std::min(top, static_cast<Label>(y));
-        bottom = std::max(bottom, static_cast<Label>(y));
+        top = std::min(top, y);
+        bottom = y;
     }
 
     void add(const Totals &other) noexcept
@@ -349,13 +352,19 @@ void provisional_labels(RowSource &rows, std::size_t width, std::size_t first_ro
         rows.read(y, row);
         here.find(row, width);
         link<connectivity>(above, here, band.sets, merges);
+        // New labels for the runs that touch nothing above, counted rather than branched on.
+        const Label first_new = band.sets.size() + 1;
+        Label next = first_new;
         for (std::size_t k = 0; k < here.runs(); ++k) {
-            Label &label = here.label(k);
-            if (label == 0) {
-                label = band.sets.make();
-                band.totals.emplace_back();
-            }
-            band.totals[static_cast<std::size_t>(label)].add_run(here.start(k), here.end(k), y);
+            const Label label = here.label(k), fresh = label == 0;
+            here.label(k) = label | (-fresh & next);
+            next += fresh;
+        }
+        band.sets.make(next - first_new);
+        band.totals.resize(band.totals.size() + static_cast<std::size_t>(next - first_new));
+        Totals *const totals = band.totals.data();
+        for (std::size_t k = 0; k < here.runs(); ++k) {
+            totals[here.label(k)].add_run(here.start(k), here.end(k), static_cast<Label>(y));
         }
         if (kept != nullptr) {
             band.run_labels.insert(band.run_labels.end(), here.labels(),
