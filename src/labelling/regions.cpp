@@ -8,6 +8,11 @@
 // all it holds. Rows are read as bits, so a run costs a few instructions whatever its length, and
 // most work is per run, not per pixel.
 //
+// Whether a run touches one above, starts a region or ends where a word does is the data itself,
+// and on photographs it changes every few dozen pixels: branches on it mispredict about once per
+// run. So the hot loops decide by arithmetic instead, and write whatever may be needed rather
+// than test whether it is.
+//
 // On several threads, each band of rows runs the first pass on its own labels. The bands' labels
 // are then numbered one after another, so that the order of labels is still the reading order
 // of their first pixels, and the runs that touch across each seam between bands merge their
@@ -469,13 +474,19 @@ constexpr ByteTables byte_tables = [] {
 // run's; a background pixel is masked to 0. `numbers` holds a row's runs from index 1; index 0
 // (the run before, or nothing) is read only for pixels that are masked, and the last run is
 // followed by eight readable entries.
+//
+// A row of the label image that starts on 16 bytes takes its whole steps straight from the
+// registers, streamed; any other row, and the last few pixels of a row, go through a line in
+// the cache first.
 [[gnu::target("avx2")]] void final_labels_avx2(std::size_t width, std::size_t first_row,
                                                std::size_t end_row, Label *labels,
                                                const Word *bits, const Label *numbers)
 {
-    const std::size_t words = words_per_row(width);
+    const std::size_t words = words_per_row(width), whole = width / 8 * 8;
     std::vector<Label> line(words * word_bits);
     for (std::size_t y = first_row; y < end_row; ++y) {
+        Label *out = labels + y * width;
+        const bool direct = reinterpret_cast<std::uintptr_t>(out) % 16 == 0;
         const Word *row = bits + y * words;
         std::size_t started = 0;  // runs of the row that start before the step
         Word carry = 0;           // the pixel before the word's first
@@ -491,14 +502,26 @@ constexpr ByteTables byte_tables = [] {
                     _mm_loadl_epi64(reinterpret_cast<const __m128i *>(&byte_tables.lanes[b])));
                 const __m256i current = _mm256_loadu_si256(
                     reinterpret_cast<const __m256i *>(numbers + started));
-                _mm256_storeu_si256(
-                    reinterpret_cast<__m256i *>(line.data() + w * word_bits + 8 * byte),
-                    _mm256_and_si256(_mm256_permutevar8x32_epi32(current, steps), lanes));
+                const __m256i eight =
+                    _mm256_and_si256(_mm256_permutevar8x32_epi32(current, steps), lanes);
+                const std::size_t x = w * word_bits + 8 * byte;
+                if (direct && x < whole) {
+                    _mm_stream_si128(reinterpret_cast<__m128i *>(out + x),
+                                     _mm256_castsi256_si128(eight));
+                    _mm_stream_si128(reinterpret_cast<__m128i *>(out + x + 4),
+                                     _mm256_extracti128_si256(eight, 1));
+                } else {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(line.data() + x), eight);
+                }
                 started += static_cast<std::size_t>(__builtin_popcount(s));
             }
         }
         numbers += started;
-        stream_row(line.data(), width, labels + y * width);
+        if (direct) {
+            std::copy(line.data() + whole, line.data() + width, out + whole);
+        } else {
+            stream_row(line.data(), width, out);
+        }
     }
 }
 
