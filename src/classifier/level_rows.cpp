@@ -5,10 +5,12 @@
 // on x86 is the byte of the 64-bit word that holds them.
 //
 // The rare pairs whose blue levels are scattered, not one run, are only marked as the steps go,
-// and looked up again one by one after a chunk of steps. A branch on them would wait for the
-// table loads, and each one mispredicted would throw away all the loads in flight behind it: on a
-// mosaic of photos, where 6% of steps have such a pair, the branch cost more than a third of the
-// whole AVX2 path.
+// and their steps looked up again after a chunk of steps: with a second gather (AVX2) or one
+// pixel at a time (SSE2). A branch on them in the loop would wait for the table loads, and each
+// one mispredicted would throw away all the loads in flight behind it: on a mosaic of photos,
+// where 6% of steps have such a pair, that branch cost more than a third of the whole AVX2 path.
+// The AVX2 look-up is written out in AVX2 code of its own: a shared loop calling into it, built
+// for any x86-64, cost a twentieth of the path in calls and register saves.
 #include "level_rows.h"
 
 #include "verdict_table.h"
@@ -137,28 +139,106 @@ std::size_t packed_sse2(const Row &row, unsigned char *bytes) noexcept
     return 8 * steps;
 }
 
+// What a step learns of its eight pixels: the lanes rejected by their runs, and the lanes whose
+// pairs are scattered, to be looked up again.
+struct Eight {
+    __m256i rejected, scattered;
+};
+
+// One layout's byte shuffles, and the step of eight pixels that uses them.
+class StepsAvx2 {
+public:
+    [[gnu::target("avx2")]] explicit StepsAvx2(const Row &row) noexcept : size_(row.column_stride)
+    {
+        alignas(16) signed char index_bytes[16], blue_bytes[16];
+        for (int lane = 0; lane < 4; ++lane) {
+            const auto at = [&](std::ptrdiff_t offset) {
+                return static_cast<signed char>(lane * size_ + offset);
+            };
+            index_bytes[4 * lane] = at(row.green);  // red << 8 | green, as a 32-bit lane
+            index_bytes[4 * lane + 1] = at(row.red);
+            blue_bytes[4 * lane] = at(row.blue);
+            index_bytes[4 * lane + 2] = index_bytes[4 * lane + 3] = -128;  // -128: a zero byte
+            blue_bytes[4 * lane + 1] = blue_bytes[4 * lane + 2] = blue_bytes[4 * lane + 3] = -128;
+        }
+        index_shuffle_ = _mm256_broadcastsi128_si256(
+            _mm_load_si128(reinterpret_cast<const __m128i *>(index_bytes)));
+        blue_shuffle_ = _mm256_broadcastsi128_si256(
+            _mm_load_si128(reinterpret_cast<const __m128i *>(blue_bytes)));
+    }
+
+    // The eight pixels from `pixel`: their blue levels, table pairs and verdicts.
+    [[gnu::target("avx2"), gnu::always_inline]] inline void step(const unsigned char *pixel,
+                                                                 __m256i &blue, __m256i &first,
+                                                                 __m256i &last, Eight &out) const
+        noexcept
+    {
+        const __m256i low = _mm256_set1_epi32(0xFF), one = _mm256_set1_epi32(1);
+        const __m256i levels = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pixel))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(pixel + 4 * size_)), 1);
+        const __m256i index = _mm256_shuffle_epi8(levels, index_shuffle_);
+        blue = _mm256_shuffle_epi8(levels, blue_shuffle_);
+        const __m256i pairs = _mm256_i32gather_epi32(
+            reinterpret_cast<const int *>(verdict_table::runs), index, 2);
+        first = _mm256_and_si256(pairs, low);
+        last = _mm256_and_si256(_mm256_srli_epi32(pairs, 8), low);
+        out.rejected =
+            _mm256_or_si256(_mm256_cmpgt_epi32(first, blue), _mm256_cmpgt_epi32(blue, last));
+        out.scattered = _mm256_cmpgt_epi32(first, _mm256_add_epi32(last, one));
+    }
+
+private:
+    std::ptrdiff_t size_;
+    __m256i index_shuffle_, blue_shuffle_;
+};
+
+// The marked steps of a chunk again, all eight lanes at once: the scattered lanes' blue levels
+// are bits of 256-bit rows, and a second gather brings the 32-bit word that holds blue's bit,
+// from row (first - 1) * (first - 2) / 2 + last.
+[[gnu::target("avx2")]] void look_up_marked_avx2(const StepsAvx2 &steps, const Row &row,
+                                                 std::size_t chunk, const unsigned char *marks,
+                                                 std::size_t count, unsigned char *bytes) noexcept
+{
+    const __m256i one = _mm256_set1_epi32(1), two = _mm256_set1_epi32(2);
+    const __m256i thirty_one = _mm256_set1_epi32(31);
+    const auto *scattered_words = reinterpret_cast<const int *>(verdict_table::scattered);
+    for (std::size_t at = 0; at < count; at += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, marks + at, sizeof eight);
+        while (eight != 0) {
+            const int byte = __builtin_ctzll(eight) / 8;
+            eight &= ~(std::uint64_t{0xFF} << (8 * byte));
+            const std::size_t step = chunk + at + static_cast<std::size_t>(byte);
+            __m256i blue, first, last;
+            Eight verdicts;
+            steps.step(row.first + static_cast<std::ptrdiff_t>(8 * step) * row.column_stride,
+                       blue, first, last, verdicts);
+            const __m256i numbers = _mm256_add_epi32(
+                _mm256_srli_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(first, one),
+                                                     _mm256_sub_epi32(first, two)), 1),
+                last);
+            const __m256i words =
+                _mm256_add_epi32(_mm256_slli_epi32(numbers, 3), _mm256_srli_epi32(blue, 5));
+            const __m256i row_bits = _mm256_mask_i32gather_epi32(
+                _mm256_setzero_si256(), scattered_words, words, verdicts.scattered, 4);
+            const __m256i bit = _mm256_and_si256(
+                _mm256_srlv_epi32(row_bits, _mm256_and_si256(blue, thirty_one)), one);
+            const __m256i accepted =
+                _mm256_blendv_epi8(_mm256_andnot_si256(verdicts.rejected, _mm256_set1_epi32(-1)),
+                                   _mm256_cmpeq_epi32(bit, one), verdicts.scattered);
+            bytes[step] = static_cast<unsigned char>(
+                _mm256_movemask_ps(_mm256_castsi256_ps(accepted)));
+        }
+    }
+}
+
 // Eight pixels a step with one gather. Each step loads 16 bytes at its first and at its fifth
 // pixel, which may reach past the eighth: it stops where that would read past the row.
 [[gnu::target("avx2")]] std::size_t packed_avx2(const Row &row, unsigned char *bytes) noexcept
 {
     const std::ptrdiff_t size = row.column_stride;
-    alignas(16) signed char index_bytes[16], blue_bytes[16];
-    for (int lane = 0; lane < 4; ++lane) {
-        const auto at = [&](std::ptrdiff_t offset) {
-            return static_cast<signed char>(lane * size + offset);
-        };
-        index_bytes[4 * lane] = at(row.green);  // red << 8 | green, as a 32-bit lane
-        index_bytes[4 * lane + 1] = at(row.red);
-        blue_bytes[4 * lane] = at(row.blue);
-        index_bytes[4 * lane + 2] = index_bytes[4 * lane + 3] = -128;  // -128: a zero byte
-        blue_bytes[4 * lane + 1] = blue_bytes[4 * lane + 2] = blue_bytes[4 * lane + 3] = -128;
-    }
-    const __m256i index_shuffle =
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(index_bytes)));
-    const __m256i blue_shuffle =
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(blue_bytes)));
-    const __m256i low = _mm256_set1_epi32(0xFF), one = _mm256_set1_epi32(1);
-    const auto *table = reinterpret_cast<const int *>(verdict_table::runs);
+    const StepsAvx2 steps_of(row);
     const std::ptrdiff_t row_bytes = static_cast<std::ptrdiff_t>(row.width - 1) * size +
                                      std::max({row.red, row.green, row.blue}) + 1;
     std::size_t steps = row.width / 8;
@@ -170,23 +250,16 @@ std::size_t packed_sse2(const Row &row, unsigned char *bytes) noexcept
     for (std::size_t chunk = 0; chunk < steps; chunk += chunk_steps) {
         const std::size_t end = std::min(steps, chunk + chunk_steps);
         for (std::size_t step = chunk; step < end; ++step, pixel += 8 * size) {
-            const __m256i levels = _mm256_inserti128_si256(
-                _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pixel))),
-                _mm_loadu_si128(reinterpret_cast<const __m128i *>(pixel + 4 * size)), 1);
-            const __m256i index = _mm256_shuffle_epi8(levels, index_shuffle);
-            const __m256i blue = _mm256_shuffle_epi8(levels, blue_shuffle);
-            const __m256i pairs = _mm256_i32gather_epi32(table, index, 2);
-            const __m256i first = _mm256_and_si256(pairs, low);
-            const __m256i last = _mm256_and_si256(_mm256_srli_epi32(pairs, 8), low);
-            const __m256i rejected =
-                _mm256_or_si256(_mm256_cmpgt_epi32(first, blue), _mm256_cmpgt_epi32(blue, last));
-            const __m256i scattered = _mm256_cmpgt_epi32(first, _mm256_add_epi32(last, one));
+            __m256i blue, first, last;
+            Eight verdicts;
+            steps_of.step(pixel, blue, first, last, verdicts);
             bytes[step] = static_cast<unsigned char>(
-                ~_mm256_movemask_ps(_mm256_castsi256_ps(rejected)) & 0xFF);
-            marks[step - chunk] =
-                static_cast<unsigned char>(_mm256_movemask_ps(_mm256_castsi256_ps(scattered)));
+                ~_mm256_movemask_ps(_mm256_castsi256_ps(verdicts.rejected)) & 0xFF);
+            marks[step - chunk] = static_cast<unsigned char>(
+                _mm256_movemask_ps(_mm256_castsi256_ps(verdicts.scattered)));
         }
-        end_chunk(row, chunk, marks, end - chunk, bytes);
+        std::fill(marks + (end - chunk), marks + (end - chunk + 7) / 8 * 8, 0);
+        look_up_marked_avx2(steps_of, row, chunk, marks, end - chunk, bytes);
     }
     return 8 * steps;
 }
