@@ -264,10 +264,13 @@ private:
     return 8 * steps;
 }
 
+// AVX2, and the bit instructions that came with it (POPCNT, BMI1, BMI2): code on the AVX2 path
+// may use them all.
 bool cpu_has_avx2() noexcept
 {
     unsigned a, b, c, d;
-    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) {
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0 ||
+        (c & bit_POPCNT) == 0) {
         return false;
     }
     unsigned enabled, high;  // the operating system must save the vector registers
@@ -275,7 +278,7 @@ bool cpu_has_avx2() noexcept
     if ((enabled & 6) != 6 || __get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) {
         return false;
     }
-    return (b & bit_AVX2) != 0;
+    return (b & bit_AVX2) != 0 && (b & bit_BMI) != 0 && (b & bit_BMI2) != 0;
 }
 
 #endif

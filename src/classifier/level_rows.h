@@ -18,6 +18,7 @@ constexpr std::size_t words_for(std::size_t width) noexcept
     return (width + word_bits - 1) / word_bits;
 }
 
+// avx2 stands for AVX2 with the bit instructions of the same CPUs: POPCNT, BMI1 and BMI2.
 enum class Path { scalar, sse2, avx2 };
 
 // One row of pixels: pixel x's red level at first[x * column_stride + red], and so on.

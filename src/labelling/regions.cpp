@@ -259,7 +259,7 @@ public:
     // Finds the runs of a row's bits and clears their labels. The positions of a word's edges
     // are written eight at a time whether or not there are that many, each over the unused
     // rest of the last, so that a word's varying count of edges costs no mispredicted branch.
-    void find(const Word *bits, std::size_t width)
+    [[gnu::always_inline]] void find(const Word *bits, std::size_t width)
     {
         std::uint32_t *out = edges_.data();
         std::size_t count = 0;
@@ -313,7 +313,7 @@ private:
 // the sets of any others it touches. The two rows' runs are walked together, the one that ends
 // first stepping on, with no branch on the data: the merges are noted and made after the walk.
 template <Connectivity connectivity>
-void link(const RowRuns &above, RowRuns &here, Equivalences &sets,
+[[gnu::always_inline]] inline void link(const RowRuns &above, RowRuns &here, Equivalences &sets,
           std::vector<std::pair<Label, Label>> &merges)
 {
     merges.resize(above.runs() + here.runs() + 1);
@@ -345,8 +345,9 @@ void link(const RowRuns &above, RowRuns &here, Equivalences &sets,
 // `kept` not null, each row's bits go to kept + row * words, for the second pass: it must see
 // the very runs that this pass labelled, even if another thread writes into the mask meanwhile.
 template <Connectivity connectivity>
-void provisional_labels(RowSource &rows, std::size_t width, std::size_t first_row,
-                        std::size_t end_row, Word *kept, Band &band)
+[[gnu::always_inline]] inline void first_pass(RowSource &rows, std::size_t width,
+                                              std::size_t first_row, std::size_t end_row,
+                                              Word *kept, Band &band)
 {
     const std::size_t words = words_per_row(width);
     std::vector<Word> scratch(kept != nullptr ? 0 : words);
@@ -381,6 +382,33 @@ void provisional_labels(RowSource &rows, std::size_t width, std::size_t first_ro
         std::swap(above, here);
     }
     band.last_runs = above.as_runs();
+}
+
+#if defined(__x86_64__)
+// The first pass built for the CPUs of the AVX2 path, for the bit instructions they all have: a
+// word's count of edges is one instruction rather than a dozen, its lowest edge one rather
+// than three.
+template <Connectivity connectivity>
+[[gnu::target("avx2,popcnt,bmi,bmi2")]] void first_pass_avx2(RowSource &rows, std::size_t width,
+                                                              std::size_t first_row,
+                                                              std::size_t end_row, Word *kept,
+                                                              Band &band)
+{
+    first_pass<connectivity>(rows, width, first_row, end_row, kept, band);
+}
+#endif
+
+template <Connectivity connectivity>
+void provisional_labels(RowSource &rows, std::size_t width, std::size_t first_row,
+                        std::size_t end_row, Word *kept, Band &band)
+{
+#if defined(__x86_64__)
+    if (level_rows::active_path() == level_rows::Path::avx2) {
+        first_pass_avx2<connectivity>(rows, width, first_row, end_row, kept, band);
+        return;
+    }
+#endif
+    first_pass<connectivity>(rows, width, first_row, end_row, kept, band);
 }
 
 // Merges the sets of runs that touch across a seam: the last row of one band above the first
