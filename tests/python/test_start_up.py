@@ -203,9 +203,13 @@ OTHER = (3, BUILT_FOR[1] + 1) if BUILT_FOR < (3, 13) else (3, 12)
 
 def other_python():
     version = "%d.%d" % OTHER
+    # pyenv's shell scripts only find the interpreter, so they run without a preloaded sanitizer:
+    # its leak checker would fail them, now and then, on what the shell leaves behind.
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS")}
     try:
         path = subprocess.run(["pyenv", "which", f"python{version}"],
-                              env=dict(os.environ, PYENV_VERSION=version),
+                              env=dict(environment, PYENV_VERSION=version),
                               capture_output=True, text=True, check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         path = shutil.which(f"python{version}")
