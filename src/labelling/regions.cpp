@@ -228,7 +228,8 @@ public:
 
     // Finds the runs of a row's bits and clears their labels. The positions of a word's edges
     // are written eight at a time whether or not there are that many, each over the unused
-    // rest of the last, so that a word's varying count of edges costs no mispredicted branch.
+    // rest of the last, rather than one loop turn per edge, whose end a word's varying count
+    // of edges would mispredict.
     [[gnu::always_inline]] void find(const Word *bits, std::size_t width)
     {
         std::uint32_t *out = edges_.data();
