@@ -22,18 +22,13 @@ namespace tonesift::label_rows {
 namespace {
 
 using Label = std::int32_t;
-using Word = std::uint64_t;
-constexpr std::size_t word_bits = 64;
-
-std::size_t words_per_row(std::size_t width) noexcept
-{
-    return (width + word_bits - 1) / word_bits;
-}
+using level_rows::Word;
+using level_rows::word_bits;
 
 // Calls run(start, end) for each run [start, end) of set bits among the first `width`.
 template <class Run> void for_each_run(const Word *bits, std::size_t width, Run run)
 {
-    const std::size_t words = (width + word_bits - 1) / word_bits;
+    const std::size_t words = level_rows::words_for(width);
     std::size_t start = 0;
     Word previous = 0;  // the bit before the current word's first
     for (std::size_t w = 0; w < words; ++w) {
@@ -88,10 +83,11 @@ void fill_over(Label *line, std::size_t from, std::size_t to, Label value) noexc
 void rows_by_runs(std::size_t width, std::size_t first_row, std::size_t end_row, Label *labels,
                   const Word *bits, const Label *numbers)
 {
+    const std::size_t words = level_rows::words_for(width);
     std::vector<Label> line(width + 3);  // room for the last fill's overshoot
     for (std::size_t y = first_row; y < end_row; ++y) {
         std::size_t done = 0;
-        for_each_run(bits + y * words_per_row(width), width, [&](std::size_t s, std::size_t e) {
+        for_each_run(bits + y * words, width, [&](std::size_t s, std::size_t e) {
             fill_over(line.data(), done, s, 0);
             fill_over(line.data(), s, e, *++numbers);
             done = e;
@@ -136,7 +132,7 @@ constexpr ByteTables byte_tables = [] {
                                        std::size_t end_row, Label *labels, const Word *bits,
                                        const Label *numbers)
 {
-    const std::size_t words = words_per_row(width), whole = width / 8 * 8;
+    const std::size_t words = level_rows::words_for(width), whole = width / 8 * 8;
     std::vector<Label> line(words * word_bits);
     for (std::size_t y = first_row; y < end_row; ++y) {
         Label *out = labels + y * width;

@@ -100,8 +100,8 @@ private:
     std::vector<Label> parent_;  // parent_[0] stands for the background
 };
 
-using Word = std::uint64_t;
-constexpr std::size_t word_bits = 64;
+using level_rows::Word;
+using level_rows::word_bits;
 
 // Packs row `row` of the mask into bits, pixel x at bit x % 64 of word x / 64, 1 where the
 // mask is non-zero; the bits past the width are 0.
@@ -139,14 +139,21 @@ struct Run {
     Label label;
 };
 
-// Whether a run of the row above, [start, end), touches the run [s, e) below it.
-template <Connectivity connectivity> bool touches(const Run &above, std::size_t s, std::size_t e)
+// Whether a run of the row above, [start, end), touches the run [s, e) below it. The tests are
+// combined with `&`, not `&&`, so that the row walk below can take the answer as a number.
+template <Connectivity connectivity>
+bool touches(std::size_t start, std::size_t end, std::size_t s, std::size_t e) noexcept
 {
     if constexpr (connectivity == Connectivity::eight) {
-        return above.start <= e && above.end >= s;  // diagonal neighbours count
+        return (start <= e) & (end >= s);  // diagonal neighbours count
     } else {
-        return above.start < e && above.end > s;
+        return (start < e) & (end > s);
     }
+}
+
+template <Connectivity connectivity> bool touches(const Run &above, std::size_t s, std::size_t e)
+{
+    return touches<connectivity>(above.start, above.end, s, e);
 }
 
 // Calls touched(k) for each run above[k] that touches [s, e), moving `first` past the runs that
@@ -165,11 +172,6 @@ void for_each_touching(const std::vector<Run> &above, std::size_t &first, std::s
     }
     // The last run touched may touch the next run too; the ones before it cannot.
     first = k > first ? k - 1 : first;
-}
-
-std::size_t words_per_row(std::size_t width) noexcept
-{
-    return (width + word_bits - 1) / word_bits;
 }
 
 class MaskRows final : public RowSource {
@@ -235,7 +237,7 @@ public:
         std::uint32_t *out = edges_.data();
         std::size_t count = 0;
         Word previous = 0;
-        for (std::size_t w = 0; w < words_per_row(width); ++w) {
+        for (std::size_t w = 0; w < level_rows::words_for(width); ++w) {
             const Word word = bits[w];
             Word edges = word ^ (word << 1 | previous);
             previous = word >> (word_bits - 1);
@@ -285,19 +287,13 @@ private:
 // first stepping on, with no branch on the data: the merges are noted and made after the walk.
 template <Connectivity connectivity>
 [[gnu::always_inline]] inline void link(const RowRuns &above, RowRuns &here, Equivalences &sets,
-          std::vector<std::pair<Label, Label>> &merges)
+                                        std::vector<std::pair<Label, Label>> &merges)
 {
     merges.resize(above.runs() + here.runs() + 1);
     std::size_t i = 0, j = 0, noted = 0;
     while (i < above.runs() && j < here.runs()) {
-        const std::uint32_t a_start = above.start(i), a_end = above.end(i);
-        const std::uint32_t b_start = here.start(j), b_end = here.end(j);
-        bool touching;
-        if constexpr (connectivity == Connectivity::eight) {
-            touching = (a_start <= b_end) & (a_end >= b_start);  // diagonal neighbours count
-        } else {
-            touching = (a_start < b_end) & (a_end > b_start);
-        }
+        const std::uint32_t a_end = above.end(i), b_end = here.end(j);
+        const bool touching = touches<connectivity>(above.start(i), a_end, here.start(j), b_end);
         const Label theirs = above.label(i), ours = here.label(j);
         merges[noted] = {ours, theirs};
         noted += touching & (ours != 0) & (ours != theirs);
@@ -320,7 +316,7 @@ template <Connectivity connectivity>
                                               std::size_t first_row, std::size_t end_row,
                                               Word *kept, Band &band)
 {
-    const std::size_t words = words_per_row(width);
+    const std::size_t words = level_rows::words_for(width);
     std::vector<Word> scratch(kept != nullptr ? 0 : words);
     RowRuns above(width), here(width);
     std::vector<std::pair<Label, Label>> merges;
@@ -429,7 +425,7 @@ void label_regions(RowSource &rows, std::size_t height, std::size_t width, Label
                    Regions &regions, unsigned threads)
 {
     const unsigned count_of_bands = parallel::band_count(height, threads);
-    std::vector<Word> bits(labels != nullptr ? height * words_per_row(width) : 0);
+    std::vector<Word> bits(labels != nullptr ? height * level_rows::words_for(width) : 0);
     std::vector<Band> bands(count_of_bands);
     parallel::for_each_band(height, count_of_bands, [&](unsigned band, std::size_t first,
                                                         std::size_t end) {
