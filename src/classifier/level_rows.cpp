@@ -9,8 +9,7 @@
 // pixel at a time (SSE2). A branch on them in the loop would wait for the table loads, and each
 // one mispredicted would throw away all the loads in flight behind it: on a mosaic of photos,
 // where 6% of steps have such a pair, that branch cost more than a third of the whole AVX2 path.
-// The AVX2 look-up is written out in AVX2 code of its own: a shared loop calling into it, built
-// for any x86-64, cost a twentieth of the path in calls and register saves.
+// The AVX2 look-up is AVX2 code of its own, with the scan of the marks inlined into it.
 #include "level_rows.h"
 
 #include "verdict_table.h"
@@ -67,33 +66,41 @@ unsigned look_up_scattered(const Row &row, const unsigned char *pixel, unsigned 
 
 constexpr std::size_t chunk_steps = 256;  // steps of eight pixels between two look-ups
 
-// Looks up again the marked lanes of steps [first, first + count): marks[k] for step first + k,
-// with zeros up to a multiple of eight.
-void look_up_marked(const Row &row, std::size_t first, const unsigned char *marks,
-                    std::size_t count, unsigned char *bytes) noexcept
+// The marks of a chunk's `count` steps, a byte each, padded with zeros to a multiple of eight.
+void pad_marks(unsigned char *marks, std::size_t count) noexcept
 {
+    std::fill(marks + count, marks + (count + 7) / 8 * 8, 0);
+}
+
+// Takes the first marked step out of eight steps' marks: returns its place among the eight and
+// puts its marked lanes in `lanes`. Inlined into the AVX2 look-up too, which a call into code
+// built for any x86-64 would slow by a twentieth.
+[[gnu::always_inline]] inline std::size_t take_marked(std::uint64_t &eight,
+                                                      unsigned &lanes) noexcept
+{
+    const int byte = __builtin_ctzll(eight) / 8;
+    lanes = static_cast<unsigned>(eight >> (8 * byte) & 0xFF);
+    eight &= ~(std::uint64_t{0xFF} << (8 * byte));
+    return static_cast<std::size_t>(byte);
+}
+
+// Looks up again the marked lanes of steps [first, first + count), one pixel at a time.
+void look_up_marked(const Row &row, std::size_t first, unsigned char *marks, std::size_t count,
+                    unsigned char *bytes) noexcept
+{
+    pad_marks(marks, count);
     for (std::size_t at = 0; at < count; at += 8) {
         std::uint64_t eight;
         std::memcpy(&eight, marks + at, sizeof eight);
         while (eight != 0) {
-            const int byte = __builtin_ctzll(eight) / 8;
-            const std::size_t step = first + at + static_cast<std::size_t>(byte);
-            const auto scattered = static_cast<unsigned>(eight >> (8 * byte) & 0xFF);
-            eight &= ~(std::uint64_t{0xFF} << (8 * byte));
+            unsigned lanes;
+            const std::size_t step = first + at + take_marked(eight, lanes);
             const unsigned char *pixel =
                 row.first + static_cast<std::ptrdiff_t>(8 * step) * row.column_stride;
             bytes[step] =
-                static_cast<unsigned char>(look_up_scattered(row, pixel, bytes[step], scattered));
+                static_cast<unsigned char>(look_up_scattered(row, pixel, bytes[step], lanes));
         }
     }
-}
-
-// Ends a chunk of `count` steps from `first`: pads its marks and looks up the marked lanes.
-void end_chunk(const Row &row, std::size_t first, unsigned char *marks, std::size_t count,
-               unsigned char *bytes) noexcept
-{
-    std::fill(marks + count, marks + (count + 7) / 8 * 8, 0);
-    look_up_marked(row, first, marks, count, bytes);
 }
 
 std::uint16_t table_pair(unsigned index) noexcept
@@ -134,7 +141,7 @@ std::size_t packed_sse2(const Row &row, unsigned char *bytes) noexcept
             bytes[step] = static_cast<unsigned char>(~lanes & 0xFF);
             marks[step - chunk] = static_cast<unsigned char>(lanes >> 8);
         }
-        end_chunk(row, chunk, marks, end - chunk, bytes);
+        look_up_marked(row, chunk, marks, end - chunk, bytes);
     }
     return 8 * steps;
 }
@@ -197,19 +204,19 @@ private:
 // are bits of 256-bit rows, and a second gather brings the 32-bit word that holds blue's bit,
 // from row (first - 1) * (first - 2) / 2 + last.
 [[gnu::target("avx2")]] void look_up_marked_avx2(const StepsAvx2 &steps, const Row &row,
-                                                 std::size_t chunk, const unsigned char *marks,
+                                                 std::size_t chunk, unsigned char *marks,
                                                  std::size_t count, unsigned char *bytes) noexcept
 {
     const __m256i one = _mm256_set1_epi32(1), two = _mm256_set1_epi32(2);
     const __m256i thirty_one = _mm256_set1_epi32(31);
     const auto *scattered_words = reinterpret_cast<const int *>(verdict_table::scattered);
+    pad_marks(marks, count);
     for (std::size_t at = 0; at < count; at += 8) {
         std::uint64_t eight;
         std::memcpy(&eight, marks + at, sizeof eight);
         while (eight != 0) {
-            const int byte = __builtin_ctzll(eight) / 8;
-            eight &= ~(std::uint64_t{0xFF} << (8 * byte));
-            const std::size_t step = chunk + at + static_cast<std::size_t>(byte);
+            unsigned lanes;  // all eight are looked up again
+            const std::size_t step = chunk + at + take_marked(eight, lanes);
             __m256i blue, first, last;
             Eight verdicts;
             steps.step(row.first + static_cast<std::ptrdiff_t>(8 * step) * row.column_stride,
@@ -258,7 +265,6 @@ private:
             marks[step - chunk] = static_cast<unsigned char>(
                 _mm256_movemask_ps(_mm256_castsi256_ps(verdicts.scattered)));
         }
-        std::fill(marks + (end - chunk), marks + (end - chunk + 7) / 8 * 8, 0);
         look_up_marked_avx2(steps_of, row, chunk, marks, end - chunk, bytes);
     }
     return 8 * steps;
