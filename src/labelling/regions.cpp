@@ -5,7 +5,7 @@
 // label image is wanted, the rows' bits (an eighth of a byte per pixel) and the runs' labels (in
 // reading order) are kept, and the second pass (label_rows.h) goes over the same runs again,
 // writing the sets' final numbers over whole runs and the background between them; otherwise
-// one row's bits are all it holds. Rows are read as bits, so a run costs a few instructions
+// two rows' bits are all it holds. Rows are read as bits, so a run costs a few instructions
 // whatever its length, and most work is per run, not per pixel.
 //
 // Whether a run touches one above, starts a region or ends where a word does is the data itself,
@@ -139,21 +139,14 @@ struct Run {
     Label label;
 };
 
-// Whether a run of the row above, [start, end), touches the run [s, e) below it. The tests are
-// combined with `&`, not `&&`, so that the row walk below can take the answer as a number.
-template <Connectivity connectivity>
-bool touches(std::size_t start, std::size_t end, std::size_t s, std::size_t e) noexcept
-{
-    if constexpr (connectivity == Connectivity::eight) {
-        return (start <= e) & (end >= s);  // diagonal neighbours count
-    } else {
-        return (start < e) & (end > s);
-    }
-}
-
+// Whether a run of the row above touches the run [s, e) below it.
 template <Connectivity connectivity> bool touches(const Run &above, std::size_t s, std::size_t e)
 {
-    return touches<connectivity>(above.start, above.end, s, e);
+    if constexpr (connectivity == Connectivity::eight) {
+        return above.start <= e && above.end >= s;  // diagonal neighbours count
+    } else {
+        return above.start < e && above.end > s;
+    }
 }
 
 // Calls touched(k) for each run above[k] that touches [s, e), moving `first` past the runs that
@@ -223,24 +216,34 @@ struct Band {
 };
 
 // The runs of one row as the edges between them: run k is [edges[2k], edges[2k + 1]), with
-// its provisional label at labels[k].
+// its provisional label at labels[k]. The row's run starts are also kept as bits, with the
+// count of starts before each word, so that the runs over any column can be counted at once.
 class RowRuns {
 public:
-    explicit RowRuns(std::size_t width) : edges_(width + 2 + 8), labels_(width / 2 + 1) {}
+    explicit RowRuns(std::size_t width)
+        : edges_(width + 2 + 8), labels_(width / 2 + 3), starts_(level_rows::words_for(width) + 1),
+          ranks_(starts_.size()), bits_(starts_.data())
+    {
+    }
 
-    // Finds the runs of a row's bits and clears their labels. The positions of a word's edges
-    // are written eight at a time whether or not there are that many, each over the unused
-    // rest of the last, rather than one loop turn per edge, whose end a word's varying count
-    // of edges would mispredict.
+    // Finds the runs of a row's bits, which must stay in place while this row is linked to the
+    // next. The positions of a word's edges are written eight at a time whether or not there
+    // are that many, each over the unused rest of the last, rather than one loop turn per
+    // edge, whose end a word's varying count of edges would mispredict.
     [[gnu::always_inline]] void find(const Word *bits, std::size_t width)
     {
+        bits_ = bits;
         std::uint32_t *out = edges_.data();
         std::size_t count = 0;
+        std::uint32_t starts = 0;
         Word previous = 0;
         for (std::size_t w = 0; w < level_rows::words_for(width); ++w) {
             const Word word = bits[w];
             Word edges = word ^ (word << 1 | previous);
             previous = word >> (word_bits - 1);
+            starts_[w] = edges & word;
+            ranks_[w] = starts;
+            starts += static_cast<std::uint32_t>(std::popcount(edges & word));
             const auto base = static_cast<std::uint32_t>(w * word_bits);
             const auto found = static_cast<std::size_t>(std::popcount(edges));
             std::uint32_t *at = out + count;
@@ -257,15 +260,30 @@ public:
             out[count++] = static_cast<std::uint32_t>(width);
         }
         runs_ = count / 2;
-        std::fill_n(labels_.begin(), runs_, Label{0});
     }
 
     std::size_t runs() const noexcept { return runs_; }
     std::uint32_t start(std::size_t k) const noexcept { return edges_[2 * k]; }
     std::uint32_t end(std::size_t k) const noexcept { return edges_[2 * k + 1]; }
     Label &label(std::size_t k) noexcept { return labels_[k]; }
+    // Also at runs() and runs() + 1, which hold no run's label.
     Label label(std::size_t k) const noexcept { return labels_[k]; }
     const Label *labels() const noexcept { return labels_.data(); }
+
+    // How many runs start at or before column x.
+    std::uint32_t starts_through(std::size_t x) const noexcept
+    {
+        const std::size_t w = x / word_bits;
+        return ranks_[w] +
+               static_cast<std::uint32_t>(std::popcount(
+                   starts_[w] & (~Word{0} >> (word_bits - 1 - x % word_bits))));
+    }
+
+    // 1 if column x is in a run, else 0.
+    std::uint32_t in_run(std::size_t x) const noexcept
+    {
+        return static_cast<std::uint32_t>(bits_[x / word_bits] >> (x % word_bits) & 1);
+    }
 
     std::vector<Run> as_runs() const
     {
@@ -279,33 +297,55 @@ public:
 private:
     std::vector<std::uint32_t> edges_;  // room for eight writes past the last edge
     std::vector<Label> labels_;
+    std::vector<Word> starts_;          // a bit at each run's first column
+    std::vector<std::uint32_t> ranks_;  // runs that start in the words before
+    const Word *bits_;                  // the row, or no runs (zeros) before the first find()
     std::size_t runs_ = 0;
 };
 
-// Gives each run of `here` the label of the first run of `above` that it touches, and merges
-// the sets of any others it touches. The two rows' runs are walked together, the one that ends
-// first stepping on, with no branch on the data: the merges are noted and made after the walk.
+// Gives each run of `here` the label of the first run of `above` that it touches, or a new one
+// from `next` on when it touches none, and merges the sets of the runs above that it touches;
+// returns the next unused label. The runs above that a run touches are the runs over its
+// columns (and their two neighbours with diagonals), counted from the starts above: so each run
+// is linked on its own, with no walk along the row above whose steps hang on each other.
 template <Connectivity connectivity>
-[[gnu::always_inline]] inline void link(const RowRuns &above, RowRuns &here, Equivalences &sets,
-                                        std::vector<std::pair<Label, Label>> &merges)
+[[gnu::always_inline]] inline Label link(const RowRuns &above, RowRuns &here, std::size_t width,
+                                         Label next, Equivalences &sets,
+                                         std::vector<std::pair<Label, Label>> &merges)
 {
-    merges.resize(above.runs() + here.runs() + 1);
-    std::size_t i = 0, j = 0, noted = 0;
-    while (i < above.runs() && j < here.runs()) {
-        const std::uint32_t a_end = above.end(i), b_end = here.end(j);
-        const bool touching = touches<connectivity>(above.start(i), a_end, here.start(j), b_end);
-        const Label theirs = above.label(i), ours = here.label(j);
-        merges[noted] = {ours, theirs};
-        noted += touching & (ours != 0) & (ours != theirs);
+    merges.resize(2 * here.runs() + 1);
+    std::size_t noted = 0;
+    for (std::size_t k = 0; k < here.runs(); ++k) {
+        std::size_t first_column = here.start(k), last_column = here.end(k) - 1;
+        if constexpr (connectivity == Connectivity::eight) {
+            first_column -= first_column != 0;
+            last_column = std::min(last_column + 1, width - 1);
+        }
+        const std::uint32_t first =
+            above.starts_through(first_column) - above.in_run(first_column);
+        const std::uint32_t count = above.starts_through(last_column) - first;
+        // The runs above after the first are noted for merging with it, up to two of them
+        // whether or not there are that many; more are rare and merged at once.
+        const Label theirs = above.label(first), second = above.label(first + 1),
+                    last = above.label(first + count - (count != 0));
+        merges[noted] = {theirs, last};
+        noted += (count > 1) & (last != theirs);
+        merges[noted] = {theirs, second};
+        noted += (count > 2) & (second != theirs);
+        if (count > 3) [[unlikely]] {
+            for (std::uint32_t i = first + 2; i < first + count - 1; ++i) {
+                sets.merge(theirs, above.label(i));
+            }
+        }
         // Arithmetic rather than a choice, which the compiler would make a branch.
-        here.label(j) = ours | (theirs & -static_cast<Label>(touching & (ours == 0)));
-        // A run that ends first can touch nothing further on in the other row.
-        i += a_end <= b_end;
-        j += b_end <= a_end;
+        const Label fresh = count == 0;
+        here.label(k) = (theirs & (fresh - 1)) | (next & -fresh);
+        next += fresh;
     }
     for (std::size_t k = 0; k < noted; ++k) {
         sets.merge(merges[k].first, merges[k].second);
     }
+    return next;
 }
 
 // First pass over rows [first_row, end_row), as if the first of them were the image's top. With
@@ -317,22 +357,17 @@ template <Connectivity connectivity>
                                               Word *kept, Band &band)
 {
     const std::size_t words = level_rows::words_for(width);
-    std::vector<Word> scratch(kept != nullptr ? 0 : words);
+    // Two rows' bits when none are kept: the row above must stay readable while this one is
+    // linked to it.
+    std::vector<Word> scratch(kept != nullptr ? 0 : 2 * words);
     RowRuns above(width), here(width);
     std::vector<std::pair<Label, Label>> merges;
     for (std::size_t y = first_row; y < end_row; ++y) {
-        Word *row = kept != nullptr ? kept + y * words : scratch.data();
+        Word *row = kept != nullptr ? kept + y * words : scratch.data() + (y & 1) * words;
         rows.read(y, row);
         here.find(row, width);
-        link<connectivity>(above, here, band.sets, merges);
-        // New labels for the runs that touch nothing above, counted rather than branched on.
         const Label first_new = band.sets.size() + 1;
-        Label next = first_new;
-        for (std::size_t k = 0; k < here.runs(); ++k) {
-            const Label label = here.label(k), fresh = label == 0;
-            here.label(k) = label | (-fresh & next);
-            next += fresh;
-        }
+        const Label next = link<connectivity>(above, here, width, first_new, band.sets, merges);
         band.sets.make(next - first_new);
         band.totals.resize(band.totals.size() + static_cast<std::size_t>(next - first_new));
         Totals *const totals = band.totals.data();
