@@ -237,6 +237,7 @@ public:
         std::size_t count = 0;
         std::uint32_t starts = 0;
         Word previous = 0;
+        constexpr Word top_bit = Word{1} << (word_bits - 1);
         for (std::size_t w = 0; w < level_rows::words_for(width); ++w) {
             const Word word = bits[w];
             Word edges = word ^ (word << 1 | previous);
@@ -248,7 +249,9 @@ public:
             const auto found = static_cast<std::size_t>(std::popcount(edges));
             std::uint32_t *at = out + count;
             for (int k = 0; k < 8; ++k) {
-                at[k] = base + static_cast<std::uint32_t>(std::countr_zero(edges));
+                // The top bit changes no edge's place and spares std::countr_zero its test of
+                // zero, a branch that the count of edges would decide.
+                at[k] = base + static_cast<std::uint32_t>(std::countr_zero(edges | top_bit));
                 edges &= edges - 1;
             }
             for (at += 8; edges != 0; edges &= edges - 1) {  // a busy word: past eight edges
