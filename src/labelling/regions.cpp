@@ -66,12 +66,17 @@ public:
 
     // Replaces every label by its set's final number, 1.. in order of the sets' roots, and
     // returns how many sets there are. Each parent is smaller than its child and so is already
-    // final when the child is reached.
+    // final when the child is reached. Whether a label is a root is the data's choice, so both
+    // answers are worked out and one is kept by arithmetic, which the compiler would
+    // otherwise make a branch.
     Label flatten() noexcept
     {
         Label count = 0;
         for (std::size_t x = 1; x < parent_.size(); ++x) {
-            parent_[x] = parent_[x] < static_cast<Label>(x) ? parent_[parent_[x]] : ++count;
+            const Label parent = parent_[x], final_parent = parent_[parent];
+            const Label root = parent == static_cast<Label>(x);
+            count += root;
+            parent_[x] = final_parent ^ ((final_parent ^ count) & -root);
         }
         return count;
     }
