@@ -1,5 +1,6 @@
 """Installing tonesift like any package: wheel, sdist, type stub."""
 import hashlib
+import importlib.metadata
 import json
 import os
 import re
@@ -238,7 +239,10 @@ def test_wheel_installs_and_works_in_a_fresh_virtual_environment(installed, port
     result = run(command, cwd=away, env={"PYTHONPATH": ""})
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr == "tonesift-regions: Pillow is needed: pip install 'tonesift[cli]'\n"
-    check(python, "-m", "pip", "install", "-q", f"{portable_wheel}[cli]")
+    # The extra's packages at the versions the test environment has, which pip has at hand:
+    # the newest Pillow has no wheel for every version we test (3.13t), and would be compiled.
+    pinned = (f"{name}=={importlib.metadata.version(name)}" for name in ("Pillow", "tqdm"))
+    check(python, "-m", "pip", "install", "-q", f"{portable_wheel}[cli]", *pinned)
     for program in ([command], [python, "-m", "tonesift_image"]):
         report = check(*program, "--json", "--top", "1", cwd=away, env={"PYTHONPATH": ""}).stdout
         (image,) = json.loads(report)["images"]
