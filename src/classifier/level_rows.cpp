@@ -73,17 +73,6 @@ void pad_marks(unsigned char *marks, std::size_t count, std::size_t group) noexc
     std::fill(marks + count, marks + (count + group - 1) / group * group, 0);
 }
 
-// Takes the first marked step out of eight steps' marks: returns its place among the eight and
-// puts its marked lanes in `lanes`.
-std::size_t take_marked(std::uint64_t &eight,
-                                                      unsigned &lanes) noexcept
-{
-    const int byte = __builtin_ctzll(eight) / 8;
-    lanes = static_cast<unsigned>(eight >> (8 * byte) & 0xFF);
-    eight &= ~(std::uint64_t{0xFF} << (8 * byte));
-    return static_cast<std::size_t>(byte);
-}
-
 // Looks up again the marked lanes of steps [first, first + count), one pixel at a time.
 void look_up_marked(const Row &row, std::size_t first, unsigned char *marks, std::size_t count,
                     unsigned char *bytes) noexcept
@@ -93,8 +82,10 @@ void look_up_marked(const Row &row, std::size_t first, unsigned char *marks, std
         std::uint64_t eight;
         std::memcpy(&eight, marks + at, sizeof eight);
         while (eight != 0) {
-            unsigned lanes;
-            const std::size_t step = first + at + take_marked(eight, lanes);
+            const int byte = __builtin_ctzll(eight) / 8;
+            const std::size_t step = first + at + static_cast<std::size_t>(byte);
+            const auto lanes = static_cast<unsigned>(eight >> (8 * byte) & 0xFF);
+            eight &= ~(std::uint64_t{0xFF} << (8 * byte));
             const unsigned char *pixel =
                 row.first + static_cast<std::ptrdiff_t>(8 * step) * row.column_stride;
             bytes[step] =
