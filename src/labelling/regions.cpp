@@ -240,7 +240,7 @@ public:
         bits_ = bits;
         std::uint32_t *out = edges_.data();
         std::size_t count = 0;
-        std::uint32_t starts = 0;
+        std::uint32_t rank = 0;  // runs that start in the words before
         Word previous = 0;
         constexpr Word top_bit = Word{1} << (word_bits - 1);
         for (std::size_t w = 0; w < level_rows::words_for(width); ++w) {
@@ -248,8 +248,8 @@ public:
             Word edges = word ^ (word << 1 | previous);
             previous = word >> (word_bits - 1);
             starts_[w] = edges & word;
-            ranks_[w] = starts;
-            starts += static_cast<std::uint32_t>(std::popcount(edges & word));
+            ranks_[w] = rank;
+            rank += static_cast<std::uint32_t>(std::popcount(starts_[w]));
             const auto base = static_cast<std::uint32_t>(w * word_bits);
             const auto found = static_cast<std::size_t>(std::popcount(edges));
             std::uint32_t *at = out + count;
