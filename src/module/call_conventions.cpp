@@ -14,28 +14,9 @@ namespace tonesift {
 // ---------------------------------------------------------------------------------------------
 // Failure reports
 
-ErrorScope::ErrorScope() noexcept
-{
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    type_ = Ref::steal(type);
-    value_ = Ref::steal(value);
-    traceback_ = Ref::steal(traceback);
-}
+ErrorScope::~ErrorScope() { taken_.restore(); }
 
-ErrorScope::~ErrorScope()
-{
-    if (type_) {
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-    }
-}
-
-void ErrorScope::discard() noexcept
-{
-    type_ = Ref();
-    value_ = Ref();
-    traceback_ = Ref();
-}
+void ErrorScope::discard() noexcept { taken_.discard(); }
 
 namespace {
 
@@ -279,7 +260,9 @@ PyObject *find_keyword(PyObject *kwnames, PyObject *const *kwvalues, PyObject *n
 
 PyObject *find_keyword(PyObject *kwargs, PyObject *name) noexcept
 {
-    return _PyDict_GetItem_KnownHash(kwargs, name, reinterpret_cast<PyASCIIObject *>(name)->hash);
+    // The names are exact, interned str whose hash is cached: the public lookup reads it, as the
+    // known-hash one would have been told it.
+    return PyDict_GetItemWithError(kwargs, name);
 }
 
 void bind(PyObject *&slot, PyObject *value) noexcept { slot = value; }

@@ -40,14 +40,14 @@ private:
 // owner chose to let a newer error stand.
 class ErrorScope {
 public:
-    ErrorScope() noexcept;
+    ErrorScope() noexcept = default;
     ~ErrorScope();
     ErrorScope(const ErrorScope &) = delete;
     ErrorScope &operator=(const ErrorScope &) = delete;
     void discard() noexcept;
 
 private:
-    Ref type_, value_, traceback_;
+    compat::TakenError taken_;
 };
 
 // ---------------------------------------------------------------------------------------------

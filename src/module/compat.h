@@ -1,5 +1,5 @@
 // The few places where the interpreter's C API differs between the CPython versions tonesift
-// builds for (3.8 to 3.13, and 3.13 built without the GIL). Each difference is one small
+// builds for (3.8 to 3.15, and 3.13 built without the GIL). Each difference is one small
 // function or guard here, so that the rest of the code reads the same on every version.
 #pragma once
 
@@ -11,14 +11,81 @@
 #include <longintrepr.h>  // 3.11 and later include it from Python.h
 #endif
 
+#include "ref.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
-static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION >= 8 && PY_MINOR_VERSION <= 13,
-              "tonesift builds for CPython 3.8 to 3.13");
+static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION >= 8 && PY_MINOR_VERSION <= 15,
+              "tonesift builds for CPython 3.8 to 3.15");
 
 namespace tonesift::compat {
+
+// The flag and the entry type of vectorcall under their public names, which 3.9 and 3.13 gave
+// them; 3.8's underscored ones before that.
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long have_vectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long have_vectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+using FastWithKeywords = PyCFunctionFastWithKeywords;
+#else
+using FastWithKeywords = _PyCFunctionFastWithKeywords;
+#endif
+
+// The module slots' numbers. 3.15 numbered slots anew, and its own names give numbers that an
+// older host refuses ("unknown slot ID") before the module's version check could say what is
+// wrong; the numbers of every earlier version, which 3.15 still takes, keep that check reachable.
+#if PY_VERSION_HEX >= 0x030F0000
+constexpr int create_slot = 1;
+constexpr int exec_slot = 2;
+#else
+constexpr int create_slot = Py_mod_create;
+constexpr int exec_slot = Py_mod_exec;
+#endif
+
+// The pending exception, taken out whole and put back: one object from 3.12 on, where the
+// (type, value, traceback) triple of PyErr_Fetch and PyErr_Restore is deprecated.
+class TakenError {
+public:
+    TakenError() noexcept
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        exception_ = Ref::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+#endif
+    }
+    // Makes it the pending exception again, if there was one.
+    void restore() noexcept
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (exception_) {
+            PyErr_SetRaisedException(exception_.release());
+        }
+#else
+        if (type_) {
+            PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+        }
+#endif
+    }
+    void discard() noexcept { *this = TakenError(Empty{}); }
+
+private:
+    struct Empty {};
+    explicit TakenError(Empty) noexcept {}
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref exception_;
+#else
+    Ref type_, value_, traceback_;
+#endif
+};
 
 // An int's value read straight from the object when it is small enough for that: below 2**60
 // in magnitude up to 3.11 (two 30-bit digits), below 2**30 from 3.12 on, where only the

@@ -36,7 +36,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, std::size_t
     if (kwnames != nullptr && !check_keyword_names(kwnames)) {
         return nullptr;
     }
-    auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+    auto entry = reinterpret_cast<compat::FastWithKeywords>(
         reinterpret_cast<void (*)()>(function.definition->ml_meth));
     if (!function.takes_receiver) {
         return entry(nullptr, args, nargs, kwnames);
@@ -132,7 +132,7 @@ PyTypeObject function_type = {
     .tp_vectorcall_offset = offsetof(FunctionObject, fields),
     .tp_repr = function_repr,
     .tp_call = PyVectorcall_Call,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | _Py_TPFLAGS_HAVE_VECTORCALL |
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::have_vectorcall |
                 Py_TPFLAGS_METHOD_DESCRIPTOR,
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,

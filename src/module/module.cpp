@@ -416,8 +416,8 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {compat::create_slot, reinterpret_cast<void *>(module_create)},
+    {compat::exec_slot, reinterpret_cast<void *>(module_exec)},
     TONESIFT_RUNS_WITHOUT_GIL_SLOT
     {}  // sentinel
 };

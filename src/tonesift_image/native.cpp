@@ -581,7 +581,7 @@ int native_exec(PyObject *module) noexcept
 }
 
 PyModuleDef_Slot native_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(native_exec)},
+    {compat::exec_slot, reinterpret_cast<void *>(native_exec)},
     TONESIFT_RUNS_WITHOUT_GIL_SLOT
     {}  // sentinel
 };
