@@ -10,6 +10,9 @@ import pytest
 
 from conftest import run_python
 
+# The Python code alone, the same on every version: CI runs it on the oldest and the newest.
+pytestmark = pytest.mark.pure_python
+
 BENCH = Path(__file__).resolve().parents[2] / "bench"
 sys.path.insert(0, str(BENCH))
 bench = pytest.importorskip("bench_tonesift", reason="the floor module is not built")

@@ -23,6 +23,9 @@ import tonesift
 import tonesift_image
 from tonesift_image.command import SAMPLE, build_parser
 
+# The Python code alone, the same on every version: CI runs it on the oldest and the newest.
+pytestmark = pytest.mark.pure_python
+
 ROOT = Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 FENCE = re.compile(r"^```(pycon|console)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
@@ -30,6 +33,7 @@ CHECKER = doctest.OutputChecker()
 # The pages' Python sessions, run by a fresh interpreter from a JSON list of (line, text).
 SESSION = """
 import doctest, json, sys
+
 name = sys.argv[1]
 parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
 globs = {}
