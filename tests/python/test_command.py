@@ -457,6 +457,10 @@ def test_a_batch_without_a_terminal_leaves_no_thread_behind(capsys, jobs):
     assert capsys.readouterr().out.count("skin pixels") == 2
 
 
+# The pool starts workers again after a death, by forking the command while its threads run:
+# GCC's AddressSanitizer runtime can then hang the child on a lock of its allocator that a
+# thread of the parent held (seen in its quarantine).
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="forks under the sanitizer can hang")
 def test_a_worker_that_dies_fails_its_images_not_the_run(tmp_path):
     paths = []
     for seed, name in enumerate(["0.png", "crash.png", "2.png"]):
