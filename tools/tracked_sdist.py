@@ -4,8 +4,11 @@ the clone (a mask a user wrote, an editor's backup). Elsewhere, say in an unpack
 backend's own choice stands."""
 import gzip
 import io
+import os
+import shutil
 import subprocess
 import tarfile
+import tempfile
 from pathlib import Path
 
 from scikit_build_core import build as _backend
@@ -46,8 +49,24 @@ def _keep_only(sdist, keep):
 
 
 def build_sdist(sdist_directory, config_settings=None):
-    name = _backend.build_sdist(sdist_directory, config_settings)
     tracked = _tracked_files()
-    if tracked is not None:
-        _keep_only(Path(sdist_directory) / name, tracked | GENERATED)
+    if tracked is None:
+        return _backend.build_sdist(sdist_directory, config_settings)
+    # The backend walks every file below the folder before it filters them, build folders and
+    # virtual environments included (hundreds of thousands in a working clone): it is given a
+    # copy of the tracked files alone.
+    sdist_directory = os.path.abspath(sdist_directory)
+    with tempfile.TemporaryDirectory(prefix="tonesift-sdist-") as scratch:
+        for path in tracked:
+            if os.path.lexists(path):
+                target = Path(scratch, path)
+                target.parent.mkdir(parents=True, exist_ok=True)
+                shutil.copy2(path, target, follow_symlinks=False)
+        here = os.getcwd()
+        os.chdir(scratch)
+        try:
+            name = _backend.build_sdist(sdist_directory, config_settings)
+        finally:
+            os.chdir(here)
+    _keep_only(Path(sdist_directory) / name, tracked | GENERATED)
     return name
