@@ -273,6 +273,10 @@ def test_a_refused_run_leaves_the_output_as_it_was(tmp_path, inputs):
 @pytest.mark.parametrize("where", ["pool", "cluster"])
 def test_an_input_that_kills_its_worker_is_recorded_as_failed(request, tmp_path, folder, inputs,
                                                               reference, where):
+    if where == "pool" and SANITIZED:
+        # Starting workers again forks the command while its threads run, and GCC's ASan runtime
+        # can hang the child on its allocator's lock (as in test_command's worker death).
+        pytest.skip("forks under the sanitizer can hang")
     address = request.getfixturevalue("cluster")[0] if where == "cluster" else None
     crash = str(shutil.copy(inputs[0], folder / "crash.png"))
     output = tmp_path / "records.jsonl"
