@@ -104,11 +104,11 @@ def contenders(lut):
 
 
 def per_pixel_job(pixels):
-    from tonesift_image import _photos
+    from tonesift_image import _analysis
     started = time.perf_counter()
-    records = _photos.classify_pixels(pixels, lambda rows: None)
+    records = _analysis.classify_pixels(pixels, lambda rows: None)
     classified = time.perf_counter()
-    _photos.group_regions(records, pixels.shape[1], pixels.shape[0])
+    _analysis.group_regions(records, pixels.shape[1], pixels.shape[0])
     done = time.perf_counter()
     return classified - started, done - classified
 

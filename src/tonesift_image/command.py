@@ -23,15 +23,16 @@ from dataclasses import replace
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from . import __version__
-from ._collection import (CLUSTER_EXTRA, DEFAULT_MAX_PIXELS, DEFAULT_TOP, STDIN, ClusterError,
-                          Settings, Task, display_name, is_url, public, reuse_freed_memory,
-                          run_tasks)
+from ._batches import run_tasks
+from ._errors import CLUSTER_EXTRA, ClusterError, OutputError
+from ._inputs import DEFAULT_MAX_PIXELS, SAMPLE, STDIN, display_name
+from ._progress import progress_bar
+from ._records import document, public
+from ._storage import is_url
+from ._tasks import DEFAULT_TOP, Settings, Task
+from ._version import __version__
 
 PROG = "tonesift-regions"
-SCHEMA_VERSION = 1
-SAMPLE = Path(__file__).resolve().parent / "data" / "astronaut.png"
-PROGRESS_DELAY_SECONDS = 1.0
 CONNECT_SECONDS = 30
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_PIPE_CLOSED = 0, 1, 2, 130, 141
 
@@ -139,7 +140,7 @@ def _output(template: Optional[str], name: str, several: bool) -> Optional[Path]
         return None
     if several and "{name}" not in template:
         raise UsageError(f"{template}: with several images, put {{name}} in the output name")
-    from ._photos import FORMATS  # imported already: the run checked for Pillow first
+    from ._pictures import FORMATS  # imported already: the run checked for Pillow first
     path = Path(template.replace("{name}", _stem(name)))
     if path.suffix.lower() not in FORMATS:
         raise UsageError(f"{path}: the extension names no picture format "
@@ -228,23 +229,6 @@ def inputs(arguments: argparse.Namespace) -> Tuple[Iterator[str], Optional[int]]
 
 # --- Running --------------------------------------------------------------------------------------
 
-def progress_bar(**options):
-    """A tqdm bar on stderr that starts no thread.
-
-    tqdm's monitor thread, started with the first bar (even a disabled one) and never stopped,
-    only wakes bars whose adaptive update interval outgrew a slowing loop; these bars redraw on
-    every update instead. A thread left running would be killed mid-call at exit, and a pool
-    forked later would copy its locks in whatever state they were.
-    """
-    from tqdm import tqdm  # type: ignore[import-untyped]
-
-    class Bar(tqdm):  # type: ignore[misc]
-        monitor_interval = 0
-
-    return Bar(file=sys.stderr, delay=PROGRESS_DELAY_SECONDS, leave=False, miniters=1,
-               **options)
-
-
 def _connect(address: str):
     """A client of the Dask cluster at `address`, with its workers checked."""
     try:
@@ -294,20 +278,6 @@ def report_text(report: dict, min_pixels: int) -> str:
     return "\n".join(lines)
 
 
-def _document(arguments: argparse.Namespace, reports: List[dict]) -> dict:
-    return {
-        "schema": "tonesift-regions",
-        "schema_version": SCHEMA_VERSION,
-        "tool_version": __version__,
-        "engine": "per-pixel" if arguments.per_pixel else "whole-image",
-        "min_pixels": arguments.min_pixels,
-        "top": arguments.top,
-        # The document carries the schema version once, for all its entries.
-        "images": [{key: value for key, value in public(report).items()
-                    if key != "schema_version"} for report in reports],
-    }
-
-
 def _summary(done: int, failed: int, skipped: int, seconds: float, target: str) -> str:
     rate = f", {done / seconds:.0f} a second" if seconds > 0 and done else ""
     resumed = f"; {skipped} recorded before, skipped" if skipped else ""
@@ -353,20 +323,19 @@ def _write(output, record: dict, target: str) -> None:
     try:
         output.write(record)
     except OSError as error:  # a full disk, a lost connection
-        from ._outputs import OutputError
         raise OutputError(f"{target}: cannot write: {error.strerror or error}") from None
 
 
 def _run(arguments: argparse.Namespace) -> int:
     try:
         # Imported here, before any worker process starts, so that workers inherit them.
-        from . import _photos  # noqa: F401
-        import tqdm  # noqa: F401
+        from . import _analysis, _pictures  # noqa: F401
+        import tqdm  # type: ignore[import-untyped]  # noqa: F401
     except ImportError as missing:
         name = missing.name or "a dependency"
         package = {"PIL": "Pillow"}.get(name, name)
         return _fail_usage(f"{package} is needed: pip install 'tonesift[cli]'")
-    from ._outputs import OutputError, open_output
+    from ._outputs import open_output
     output = client = None
     try:
         _check(arguments)
@@ -401,17 +370,16 @@ def _run(arguments: argparse.Namespace) -> int:
     one = total == 1 and client is None
     if one:
         settings = replace(settings, stages=progress)
-    else:
-        # Only a batch gains; one image would just hold more memory at its peak. Before any
-        # worker starts: they inherit it.
-        reuse_freed_memory()
     started = time.perf_counter()
     reports: List[dict] = []
     done = failed = 0
     bar = progress_bar(total=total, desc=PROG, unit="image", disable=not progress or one)
     try:
+        # Keeping freed memory for the next picture pays only over many; one picture would just
+        # hold more memory at its peak.
         for report in run_tasks(tasks, settings, client=client,
-                                jobs=1 if one else arguments.jobs, total=total):
+                                jobs=1 if one else arguments.jobs, total=total,
+                                keep_freed_memory=not one):
             done += 1
             bar.update()
             if report["status"] != "ok":
@@ -449,7 +417,9 @@ def _run(arguments: argparse.Namespace) -> int:
         print(_summary(done, failed, skipped, time.perf_counter() - started,
                        arguments.output), flush=True)
     if arguments.json:
-        json.dump(_document(arguments, reports), sys.stdout, indent=2)
+        json.dump(document(reports, per_pixel=arguments.per_pixel,
+                           min_pixels=arguments.min_pixels, top=arguments.top),
+                  sys.stdout, indent=2)
         print(flush=True)
     return EXIT_FAILED if failed else EXIT_OK
 

@@ -4,18 +4,18 @@ named *slow* take a while, so that a run can be interrupted or lose a worker in 
 import os
 import time
 
-from tonesift_image import _photos
+from tonesift_image import _analysis
 
 SLOW_SECONDS = 0.3
 
-if not hasattr(_photos, "unhooked_analyse"):  # a preload may run twice in one process
-    _photos.unhooked_analyse = _photos.analyse
+if not hasattr(_analysis, "unhooked_analyse"):  # a preload may run twice in one process
+    _analysis.unhooked_analyse = _analysis.analyse
 
     def analyse(source, name, **options):
         if "crash" in name:
             os._exit(70)
         if "slow" in name:
             time.sleep(SLOW_SECONDS)
-        return _photos.unhooked_analyse(source, name, **options)
+        return _analysis.unhooked_analyse(source, name, **options)
 
-    _photos.analyse = analyse
+    _analysis.analyse = analyse

@@ -309,8 +309,8 @@ def test_a_worker_killed_in_the_middle_takes_no_input_with_it(tmp_path, folder, 
 def test_workers_with_another_tonesift_are_refused(cluster, inputs):
     result = subprocess.run(
         [sys.executable, "-c", "import sys\nfrom distributed import Client\n"
-         "from tonesift_image import _collection, analyse_images\n"
-         "_collection.__version__ = '0.0.0'\n"
+         "from tonesift_image import _engines, analyse_images\n"
+         "_engines.__version__ = '0.0.0'\n"
          "list(analyse_images(sys.argv[2:], client=Client(sys.argv[1])))",
          cluster[0], inputs[0]], capture_output=True, text=True, env=ENV, timeout=TIMEOUT)
     assert result.returncode == 1
@@ -333,3 +333,48 @@ def test_photos_in_object_storage(request, tmp_path, inputs, reference, s3, suff
     expected = [json.loads(json.dumps(record).replace(str(Path(inputs[0]).parent), "s3://photos"))
                 for record in reference]
     assert records == expected
+
+
+class FakeEngine:
+    """An engine in the calling thread whose worker dies on any input named "die...", losing all
+    batches in flight (as a local pool does) or only its own (as a cluster's worker does)."""
+    count = 2
+
+    def __init__(self, loses_all):
+        self.loses_all, self.restarts = loses_all, 0
+
+    def settings(self, settings):
+        return settings
+
+    def submit(self, tasks, settings):
+        return [task.input for task in tasks]
+
+    def result(self, names):
+        from tonesift_image._engines import Died
+        if any(name.startswith("die") for name in names):
+            raise Died("killed")
+        return [{"input": name, "status": "ok"} for name in names], 0.001
+
+    def restart(self):
+        self.restarts += 1
+
+    def cancel(self, futures):
+        pass
+
+    def close(self):
+        pass
+
+
+@pytest.mark.parametrize("loses_all", [True, False])
+def test_the_batch_runner_loses_no_input_to_a_death(loses_all):
+    from tonesift_image import _batches, _tasks
+    names = [f"{kind}{i}" for i in range(40) for kind in ("ok", "ok", "ok", "die")][:90]
+    engine = FakeEngine(loses_all)
+    records = list(_batches.run((_tasks.Task(name) for name in names), _tasks.Settings(), engine,
+                                len(names)))
+    assert [record["input"] for record in records] == names
+    assert [record["input"] for record in records if record["status"] == "failed"] == \
+        [name for name in names if name.startswith("die")]
+    assert all(record["error"] == f"{record['input']}: killed" for record in records
+               if record["status"] == "failed")
+    assert (engine.restarts > 0) == loses_all

@@ -21,7 +21,7 @@ Image = pytest.importorskip("PIL.Image")
 ImageOps = pytest.importorskip("PIL.ImageOps")
 jsonschema = pytest.importorskip("jsonschema")
 
-from tonesift_image import _photos, command  # noqa: E402  (needs Pillow)
+from tonesift_image import _analysis, _errors, _progress, _reading, command  # noqa: E402
 
 # The Python code alone, the same on every version: CI runs it on the oldest and the newest.
 pytestmark = pytest.mark.pure_python
@@ -54,7 +54,7 @@ def verdicts(levels):
 
 def analyse(path, per_pixel, **options):
     options.setdefault("max_pixels", 10**6)
-    return _photos.analyse(path, str(path), per_pixel=per_pixel, keep_pictures=True, **options)
+    return _analysis.analyse(path, str(path), per_pixel=per_pixel, keep_pictures=True, **options)
 
 
 def random_picture(width, height, seed, skin_share=0.5):
@@ -121,10 +121,10 @@ def transparent_pictures(tmp_path):
 
 @ENGINES
 def test_a_fully_transparent_pixel_is_never_skin(tmp_path, per_pixel):
-    assert not tonesift.tonesift(*_photos.NEVER_SKIN)  # what hides them when no picture is drawn
+    assert not tonesift.tonesift(*_analysis.NEVER_SKIN)  # what hides them when no picture is drawn
     for name, expected in transparent_pictures(tmp_path).items():
         assert analyse(tmp_path / name, per_pixel).mask[0].tolist() == expected, name
-        bare = _photos.analyse(tmp_path / name, name, max_pixels=100, per_pixel=per_pixel)
+        bare = _analysis.analyse(tmp_path / name, name, max_pixels=100, per_pixel=per_pixel)
         assert bare.analysis.skin_pixels == sum(expected), name
 
 
@@ -132,12 +132,12 @@ def test_a_fully_transparent_pixel_is_never_skin(tmp_path, per_pixel):
 def test_exif_orientation_is_applied_before_anything_else(tmp_path, orientation):
     stored = random_picture(7, 4, seed=orientation)
     exif = Image.Exif()
-    exif[_photos.EXIF_ORIENTATION] = orientation
+    exif[_reading.EXIF_ORIENTATION] = orientation
     path = tmp_path / "turned.png"
     Image.fromarray(stored).save(path, exif=exif)
     with Image.open(path) as image:
         upright = np.asarray(ImageOps.exif_transpose(image))
-    assert np.array_equal(_photos.upright(stored, orientation), upright)
+    assert np.array_equal(_reading.upright(stored, orientation), upright)
     for per_pixel in (False, True):
         result = analyse(path, per_pixel)
         assert result.analysis.orientation == orientation
@@ -159,15 +159,21 @@ def test_the_frame_chosen_is_the_frame_judged(tmp_path, per_pixel, suffix):
     for frame, skin in ((1, 0), (2, 15), (3, 0)):
         analysis = analyse(path, per_pixel, frame=frame).analysis
         assert (analysis.frame, analysis.frames, analysis.skin_pixels) == (frame, 3, skin)
-    with pytest.raises(_photos.InputError, match="has 3 frames, no frame 4"):
+    with pytest.raises(_errors.InputError, match="has 3 frames, no frame 4"):
         analyse(path, per_pixel, frame=4)
+
+
+def test_the_shipped_schema_is_made_from_the_record_fields():
+    from tonesift_image import _records
+    assert (ROOT / "docs" / "tonesift-regions.schema.json").read_text() == \
+        _records.json_schema_text()
 
 
 def test_the_report_names_the_frame_and_the_orientation(tmp_path):
     frames_file(tmp_path / "frames.gif", [(0, 0, 255), SKIN])
     assert ", frame 2 of 2\n" in run(tmp_path / "frames.gif", "--frame", "2").stdout.decode()
     exif = Image.Exif()
-    exif[_photos.EXIF_ORIENTATION] = 6
+    exif[_reading.EXIF_ORIENTATION] = 6
     Image.new("RGB", (4, 2), SKIN).save(tmp_path / "turned.jpg", exif=exif)
     lines = run(tmp_path / "turned.jpg").stdout.decode().splitlines()
     assert lines[1] == "  image        2 x 4 (8 pixels), turned upright by EXIF orientation 6"
@@ -260,7 +266,7 @@ def test_analysing_leaves_pillows_limit_and_warnings_as_they_were(tmp_path):
     for name in ("good.png", "bomb.png", "truncated.png"):
         try:
             analyse(tmp_path / name, per_pixel=False)
-        except _photos.InputError:
+        except _errors.InputError:
             pass
         assert (Image.MAX_IMAGE_PIXELS, warnings.filters) == (limit, filters)
 
@@ -430,7 +436,7 @@ class Terminal:
 ])
 def test_progress_per_stage_on_a_terminal_unless_quiet(monkeypatch, capsys, args, shown):
     terminal = Terminal()
-    monkeypatch.setattr(command, "PROGRESS_DELAY_SECONDS", 0)
+    monkeypatch.setattr(_progress, "PROGRESS_DELAY_SECONDS", 0)
     monkeypatch.setattr(sys, "stderr", terminal)
     assert command.main(args) == 0
     assert all(stage in terminal.text for stage in shown) and bool(terminal.text) == bool(shown)
@@ -440,7 +446,7 @@ def test_progress_per_stage_on_a_terminal_unless_quiet(monkeypatch, capsys, args
 
 def test_one_progress_bar_over_files(monkeypatch, capsys):
     terminal = Terminal()
-    monkeypatch.setattr(command, "PROGRESS_DELAY_SECONDS", 0)
+    monkeypatch.setattr(_progress, "PROGRESS_DELAY_SECONDS", 0)
     monkeypatch.setattr(sys, "stderr", terminal)
     assert command.main([str(command.SAMPLE)] * 2 + ["--jobs", "1"]) == 0
     assert "tonesift-regions:   0%|" in terminal.text and "| 0/2 [" in terminal.text

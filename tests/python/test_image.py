@@ -268,9 +268,9 @@ def test_any_non_zero_value_counts_as_skin(sample, values):
 
 
 def test_regions_equal_the_per_pixel_flood_fill(sample):
-    from tonesift_image import _photos
-    records = _photos.classify_pixels(sample, lambda rows: None)
-    reference = _photos.group_regions(records, sample.shape[1], sample.shape[0])
+    from tonesift_image import _analysis
+    records = _analysis.classify_pixels(sample, lambda rows: None)
+    reference = _analysis.group_regions(records, sample.shape[1], sample.shape[0])
     regions = skin_regions(skin_mask(sample))
     assert [(r.pixels, r.left, r.top, r.right, r.bottom) for r in reference] == list(zip(
         regions.pixels.tolist(), regions.left.tolist(), regions.top.tolist(),

@@ -25,9 +25,9 @@ WHEEL_FILES = {f"tonesift{EXTENSION}", "tonesift.pyi",
                "tonesift_image/__init__.pyi", "tonesift_image/py.typed",
                f"tonesift_image/_native{EXTENSION}",
                "tonesift_image/__main__.py", "tonesift_image/command.py",
-               "tonesift_image/_photos.py", "tonesift_image/_collection.py",
-               "tonesift_image/_outputs.py", "tonesift_image/data/astronaut.png",
-               "tonesift_image/data/README.md"}
+               "tonesift_image/data/astronaut.png", "tonesift_image/data/README.md",
+               *(f"tonesift_image/{path.name}"
+                 for path in (STUB_DIR / "tonesift_image").glob("_[a-z]*.py"))}
 INSTALLED_FILES = WHEEL_FILES
 
 

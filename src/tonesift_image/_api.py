@@ -1,0 +1,52 @@
+"""The Python API of photographs: one record per image, as the command gives them, and the
+records of an output read back."""
+import os
+from typing import Iterator
+
+from ._batches import run_tasks
+from ._outputs import open_output
+from ._records import public
+from ._inputs import DEFAULT_MAX_PIXELS
+from ._tasks import DEFAULT_TOP, checked_settings, run_task, source_task
+
+
+def analyse_image(source, *, min_pixels=1, top=DEFAULT_TOP, max_pixels=DEFAULT_MAX_PIXELS,
+                  frame=1, per_pixel=False, threads=None, storage_options=None) -> dict:
+    """The record of one image: what ``tonesift-regions --json`` reports for it, as a dict.
+
+    ``source`` is a path, an fsspec URL (``s3://bucket/key``; ``storage_options`` go to its file
+    system), an open binary file, or an array that ``PIL.Image.fromarray`` takes (the pixels as
+    stored: no EXIF orientation). A file that cannot be analysed gives a record with
+    ``"status": "failed"`` and its one-line ``"error"`` rather than an exception.
+    """
+    settings = checked_settings(min_pixels, top, max_pixels, frame, per_pixel, threads,
+                                storage_options)
+    return public(run_task(source_task(source), settings))
+
+
+def analyse_images(inputs, *, client=None, jobs=None, min_pixels=1, top=DEFAULT_TOP,
+                   max_pixels=DEFAULT_MAX_PIXELS, frame=1, per_pixel=False,
+                   storage_options=None) -> Iterator[dict]:
+    """The records of many images, lazily, in input order: one per input, duplicates included.
+
+    ``inputs``: an iterable of paths, URLs or arrays (what ``analyse_image`` takes, except open
+    files), read as the run goes, so it may be a generator over millions. The work runs on a
+    local pool of ``jobs`` processes (default: one per core; 1 runs each image on the calling
+    thread as its record is asked for), or on the Dask cluster of ``client`` (a
+    ``distributed.Client``), in batches. A worker that dies takes no input with it: what it held
+    runs again, and an input that kills its worker every time gets a failed record.
+    """
+    settings = checked_settings(min_pixels, top, max_pixels, frame, per_pixel, None,
+                                storage_options)
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
+        raise ValueError(f"jobs must be an int of at least 1 or None, not {jobs!r}")
+    total = len(inputs) if hasattr(inputs, "__len__") else None
+    tasks = (source_task(source) for source in inputs)
+    for record in run_tasks(tasks, settings, client=client, jobs=jobs, total=total):
+        yield public(record)
+
+
+def read_records(output, *, storage_options=None) -> Iterator[dict]:
+    """The records of a ``.jsonl`` or ``.parquet`` output, in order, as ``analyse_image`` gives
+    them. A JSON Lines file cut off by an interrupted run gives its whole records."""
+    return open_output(os.fspath(output), storage_options).records()

@@ -1,0 +1,154 @@
+"""Reading inputs: paths, fsspec URLs, standard input's bytes, open files and arrays, opened
+with Pillow as a viewer shows them (the chosen frame, its EXIF orientation, its alpha).
+"""
+import io
+import logging
+import re
+import warnings
+from pathlib import Path
+from typing import BinaryIO, Union, cast
+
+import numpy as np
+from PIL import Image, UnidentifiedImageError
+
+from ._errors import FILE_ERRORS, InputError, file_error, one_line
+
+EXIF_ORIENTATION = 0x0112
+ALPHA_MODES = {"RGBA", "LA", "PA", "RGBa", "La"}
+
+# Pillow logs what it finds odd in a file; the command reports a file in one line or not at all.
+logging.getLogger("PIL").addHandler(logging.NullHandler())
+logging.getLogger("PIL").propagate = False
+
+# A file; the whole of standard input; an open binary file; an array of pixels.
+Source = Union[Path, bytes, BinaryIO, np.ndarray]
+
+
+def _pixel_count(error: Exception) -> str:
+    found = re.search(r"\((\d+) pixels\)", str(error))
+    return f"{found.group(1)} pixels" if found else "too many pixels"
+
+
+class Opened:
+    """An image file opened on the chosen frame, with Pillow's decompression-bomb guard set to
+    the caller's limit for as long as it is open (opening, seeking and decoding all check it)."""
+
+    def __init__(self, source: Source, name: str, max_pixels: int, frame: int):
+        self.name, self.max_pixels = name, max_pixels
+        self._warnings = warnings.catch_warnings()
+        self._warnings.__enter__()
+        # Pillow's other complaints (corrupt EXIF, odd tags) would be extra lines on stderr: a
+        # file either reads or fails with one line.
+        warnings.simplefilter("ignore")
+        warnings.simplefilter("error", Image.DecompressionBombWarning)
+        self._limit_before, Image.MAX_IMAGE_PIXELS = Image.MAX_IMAGE_PIXELS, max_pixels
+        try:
+            self.image = self._open(source)
+            self.frames = getattr(self.image, "n_frames", 1)
+            if frame > self.frames:
+                raise InputError(f"{name}: has {self.frames} frame"
+                                 f"{'' if self.frames == 1 else 's'}, no frame {frame}")
+            self.frame = frame
+            if frame > 1:
+                self.image.seek(frame - 1)
+            self._check_size()
+        except BaseException:
+            self.close()
+            raise
+
+    def _open(self, source: Source) -> "Image.Image":
+        name = self.name
+        if not isinstance(source, (Path, bytes)) and not hasattr(source, "read"):
+            try:
+                return Image.fromarray(np.asarray(source))
+            except Exception as error:  # a shape or type that is no picture
+                raise InputError(f"{name}: not an array of pixels: {one_line(error)}") from None
+        try:
+            return Image.open(io.BytesIO(source) if isinstance(source, bytes)
+                              else cast(Union[Path, BinaryIO], source))
+        except FILE_ERRORS as error:
+            raise file_error(name, error) from None
+        except UnidentifiedImageError:
+            raise InputError(f"{name}: not an image Pillow can read") from None
+        except (Image.DecompressionBombError, Image.DecompressionBombWarning) as error:
+            raise self._too_large(_pixel_count(error)) from None
+        except Exception as error:  # a header Pillow recognised but could not parse
+            raise InputError(f"{name}: cannot read image: {one_line(error)}") from None
+
+    def _too_large(self, size: str) -> InputError:
+        return InputError(f"{self.name}: image too large: {size} "
+                          f"(at most {self.max_pixels}; --max-pixels raises the limit)")
+
+    def _check_size(self) -> None:
+        width, height = self.image.size
+        if width * height > self.max_pixels:
+            raise self._too_large(f"{width} x {height} pixels")
+
+    def decode(self) -> None:
+        try:
+            self.image.load()
+        except (Image.DecompressionBombError, Image.DecompressionBombWarning) as error:
+            raise self._too_large(_pixel_count(error)) from None
+        except Exception as error:
+            raise InputError(f"{self.name}: corrupt or truncated image: {one_line(error)}") \
+                from None
+        self._check_size()  # some formats learn their true size only while decoding
+
+    @property
+    def orientation(self) -> int:
+        try:
+            value = self.image.getexif().get(EXIF_ORIENTATION, 1)
+        except Exception:  # unreadable EXIF: shown as stored, as viewers do
+            return 1
+        return value if value in range(1, 9) else 1
+
+    @property
+    def has_alpha(self) -> bool:
+        return self.image.mode in ALPHA_MODES or "transparency" in self.image.info
+
+    def close(self) -> None:
+        image = getattr(self, "image", None)
+        if image is not None:
+            image.close()
+        Image.MAX_IMAGE_PIXELS = self._limit_before
+        self._warnings.__exit__(None, None, None)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+
+def levels(part: "Image.Image", alpha: bool, name: str) -> np.ndarray:
+    """A part of the picture as 8-bit (height, width, 3) RGB, or 4 channels with alpha."""
+    try:
+        if part.mode.startswith("I;16"):
+            # 16-bit grey: scale to 8 bits rather than clip.
+            part = part.convert("I").point(lambda value: value * (1 / 256))
+        target = "RGBA" if alpha else "RGB"
+        if part.mode != target:
+            part = part.convert(target)
+        return np.asarray(part)
+    except Exception as error:
+        raise InputError(f"{name}: cannot convert {part.mode} pixels to RGB: {one_line(error)}") \
+            from None
+
+
+def upright(array: np.ndarray, orientation: int) -> np.ndarray:
+    """A view of a stored picture's first two axes as a viewer shows it, for an EXIF orientation."""
+    if orientation == 2:
+        return array[:, ::-1]
+    if orientation == 3:
+        return array[::-1, ::-1]
+    if orientation == 4:
+        return array[::-1]
+    if orientation == 5:
+        return array.swapaxes(0, 1)
+    if orientation == 6:
+        return np.rot90(array, -1)
+    if orientation == 7:
+        return array[::-1, ::-1].swapaxes(0, 1)
+    if orientation == 8:
+        return np.rot90(array, 1)
+    return array
