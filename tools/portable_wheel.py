@@ -26,6 +26,36 @@ GLIBC = "2.28"
 PLATFORM = f"manylinux_{GLIBC.replace('.', '_')}_x86_64"
 
 
+def shared_zig():
+    """zig, at one path for every build on this machine. zig keeps what it compiles for a target
+    (its C++ library, glibc's stubs) in the user's cache, but under the path it runs from: run
+    from each version's environment, it would build its C++ library again for each, for most of
+    a wheel's time. So the ziglang package of this environment is linked (or copied) once into
+    the cache, under its version, and run from there."""
+    import ziglang  # type: ignore[import-untyped, import-not-found]
+    from importlib.metadata import version
+    package = Path(ziglang.__file__).parent
+    cache = Path(os.environ.get("TONESIFT_CACHE") or
+                 Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "tonesift")
+    shared = cache / f"ziglang-{version('ziglang')}"
+    if not (shared / "zig").exists():
+        cache.mkdir(parents=True, exist_ok=True)
+        made = Path(tempfile.mkdtemp(dir=cache, prefix=".ziglang-"))
+
+        def link(source, target):
+            try:
+                os.link(source, target)
+            except OSError:  # another file system
+                shutil.copy2(source, target)
+        shutil.copytree(package, made / "zig", copy_function=link, dirs_exist_ok=True)
+        try:
+            (made / "zig").rename(shared)
+        except OSError:  # another build put it there meanwhile
+            pass
+        shutil.rmtree(made)
+    return shared / "zig"
+
+
 def compiler_wrapper(folder, python):
     """An executable that CMake can take as its C++ compiler: zig's clang for old glibc."""
     folder = Path(folder)
@@ -48,13 +78,24 @@ def compiler_wrapper(folder, python):
         (shims / multiarch).mkdir()
         (shims / multiarch / include.name).symlink_to(config_folder)
     wrapper = folder / "c++"
-    # zig keeps what it compiles for a target (its C++ library, glibc's stubs) in the user's
-    # cache, so only the first build on a machine pays for that.
     wrapper.write_text("#!/bin/sh\n"
-                       f"exec '{sys.executable}' -m ziglang c++ "
+                       f"exec '{shared_zig()}' c++ "
                        f"-target x86_64-linux-gnu.{GLIBC} -idirafter '{shims}' \"$@\"\n")
     wrapper.chmod(wrapper.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
     return wrapper
+
+
+def compiler_cache():
+    """The environment that puts ccache, where the machine has it, in front of zig: the core has
+    no Python in it, so its objects compiled for one version serve every other. The compiler is
+    named by zig's version (the wrapper's own path changes with every build), and paths under
+    the temporary folder, where pip unpacks the source, are taken relative to the build."""
+    if shutil.which("ccache") is None:
+        return {}
+    from importlib.metadata import version
+    return {"CMAKE_CXX_COMPILER_LAUNCHER": "ccache",
+            "CCACHE_COMPILERCHECK": f"string:ziglang-{version('ziglang')}-glibc-{GLIBC}",
+            "CCACHE_BASEDIR": os.path.realpath(tempfile.gettempdir()), "CCACHE_NOHASHDIR": "1"}
 
 
 def run(command, **options):
@@ -78,9 +119,13 @@ def build(source, python, out, isolated=True):
         environment = dict(os.environ, CXX=str(compiler_wrapper(scratch, python)),
                            PATH=os.pathsep.join([str(Path(sys.executable).parent),
                                                  os.environ.get("PATH", "")]))
+        environment.update(compiler_cache())
         isolation = [] if isolated else ["--no-build-isolation"]
+        # The build folder inside the unpacked source, so that every path the compiler sees is the
+        # same from one build to the next, and the cache can serve them.
         run([python, "-m", "pip", "wheel", "-q", "--no-deps", *isolation,
-             "--disable-pip-version-check", source, "-w", scratch / "raw"], env=environment)
+             "--disable-pip-version-check", "--config-settings=build-dir=build/{wheel_tag}",
+             source, "-w", scratch / "raw"], env=environment)
         (raw,) = (scratch / "raw").glob("*.whl")
         run([sys.executable, "-m", "auditwheel", "repair", "--plat", PLATFORM,
              "-w", scratch / "repaired", raw], env=environment)
