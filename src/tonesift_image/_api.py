@@ -1,13 +1,14 @@
 """The Python API of photographs: one record per image, as the command gives them, and the
 records of an output read back."""
+import errno
 import os
-from typing import Iterator
+from typing import Iterable, Iterator, Optional
 
 from ._batches import run_tasks
 from ._outputs import open_output
 from ._records import public
 from ._inputs import DEFAULT_MAX_PIXELS
-from ._tasks import DEFAULT_TOP, checked_settings, run_task, source_task
+from ._tasks import DEFAULT_TOP, Task, checked_settings, run_task, source_task, source_tasks
 
 
 def analyse_image(source, *, min_pixels=1, top=DEFAULT_TOP, max_pixels=DEFAULT_MAX_PIXELS,
@@ -30,7 +31,9 @@ def analyse_images(inputs, *, client=None, jobs=None, min_pixels=1, top=DEFAULT_
     """The records of many images, lazily, in input order: one per input, duplicates included.
 
     ``inputs``: an iterable of paths, URLs or arrays (what ``analyse_image`` takes, except open
-    files), read as the run goes, so it may be a generator over millions. The work runs on a
+    files), read as the run goes, so it may be a generator over millions. A folder stands for
+    the image files under it, a glob pattern (``"shots/**/*.jpg"``) for its files, each sorted;
+    a folder URL ends with "/". The work runs on a
     local pool of ``jobs`` processes (default: one per core; 1 runs each image on the calling
     thread as its record is asked for), or on the Dask cluster of ``client`` (a
     ``distributed.Client``), in batches. A worker that dies takes no input with it: what it held
@@ -40,13 +43,23 @@ def analyse_images(inputs, *, client=None, jobs=None, min_pixels=1, top=DEFAULT_
                                 storage_options)
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
         raise ValueError(f"jobs must be an int of at least 1 or None, not {jobs!r}")
-    total = len(inputs) if hasattr(inputs, "__len__") else None
-    tasks = (source_task(source) for source in inputs)
+    options = settings.storage_options
+    if hasattr(inputs, "__len__"):  # in memory already: its folders are listed at once
+        tasks: Iterable[Task] = [task for source in inputs
+                                 for task in source_tasks(source, options)]
+        total: Optional[int] = len(tasks)  # type: ignore[arg-type]
+    else:
+        tasks, total = (task for source in inputs for task in source_tasks(source, options)), None
     for record in run_tasks(tasks, settings, client=client, jobs=jobs, total=total):
         yield public(record)
 
 
 def read_records(output, *, storage_options=None) -> Iterator[dict]:
     """The records of a ``.jsonl`` or ``.parquet`` output, in order, as ``analyse_image`` gives
-    them. A JSON Lines file cut off by an interrupted run gives its whole records."""
-    return open_output(os.fspath(output), storage_options).records()
+    them. A JSON Lines file cut off by an interrupted run gives its whole records. An output that
+    does not exist raises ``FileNotFoundError``: a mistyped name is no empty data set."""
+    target = os.fspath(output)
+    writer = open_output(target, storage_options)
+    if not writer.exists():
+        raise FileNotFoundError(errno.ENOENT, "no such output", target)
+    return writer.records()

@@ -2,6 +2,7 @@
 checked."""
 import operator
 import os
+import warnings
 
 import numpy as np
 
@@ -39,9 +40,24 @@ def _pixels(pixels, channels):
     if array.shape[2] != count:
         raise ValueError(f"channels={channels!r} needs {count} channels per pixel, "
                          f"and these pixels have {array.shape[2]}")
-    if array.dtype != np.uint8 and array.dtype != np.float64:
-        raise TypeError(f"pixels must hold uint8 levels or float64 components, not {array.dtype}")
+    if array.dtype not in (np.uint8, np.float32, np.float64):
+        raise TypeError(f"pixels must hold uint8 levels or float32 or float64 components, not "
+                        f"{array.dtype}")
     return array, red, green, blue
+
+
+def _components(array):
+    """The pixels as the kernels take them. float32 components become the doubles they are, so
+    that each verdict is tonesift()'s on those values. Floats that all lie in 0..1 are almost
+    surely scaled so (scikit-image's and torchvision's floats are), while the rules are on the
+    0..255 scale: the answer would be another one, so say it."""
+    if array.dtype == np.uint8:
+        return array
+    if array.size and 0 <= array.min() and 0 < array.max() <= 1:
+        warnings.warn("every component of these float pixels lies in 0..1, but the colour rules "
+                      "are on the 0..255 scale: multiply them by 255 first", UserWarning,
+                      stacklevel=3)
+    return array.astype(np.float64, copy=False)
 
 
 def _out(out, dtype, shape, source):
@@ -67,9 +83,11 @@ def skin_mask(pixels, *, channels="RGB", threads=None, out=None):
 
     ``pixels`` is an (height, width, channels) array, or anything numpy can view as one (the
     buffer protocol, ``__array__``: ``numpy.asarray(pil_image)``), of ``uint8`` levels or
-    ``float64`` components on the 0..255 scale, in any strides. ``channels`` names their order:
+    ``float32`` or ``float64`` components on the 0..255 scale, in any strides (``float32``
+    components are taken as the doubles they are; floats that all lie in 0..1 give a
+    ``UserWarning``, since they are surely on another scale). ``channels`` names their order:
     "RGB", "BGR", "RGBA" or "BGRA"; alpha is carried, not judged. Every verdict is exactly
-    ``tonesift.tonesift(r, g, b)``'s. For ``float64`` input, a pixel on which tonesift() would
+    ``tonesift.tonesift(r, g, b)``'s. For float input, a pixel on which tonesift() would
     fail raises the same ``ZeroDivisionError`` ("float division at row R, column C", with
     ``row`` and ``column`` attributes) for the first such pixel in reading order, and no mask
     is returned (what ``out`` then holds is unspecified). ``threads``: None uses the machine's
@@ -81,6 +99,7 @@ def skin_mask(pixels, *, channels="RGB", threads=None, out=None):
     array, red, green, blue = _pixels(pixels, channels)
     threads = _thread_count(threads)
     out = _out(out, np.bool_, array.shape[:2], array)
+    array = _components(array)
     return np.asarray(_native.skin_mask(array, red, green, blue, threads, out))
 
 
@@ -159,7 +178,7 @@ def find_skin_regions(pixels, *, channels="RGB", connectivity=8, labels=True, th
     """The connected skin regions of an image, as ``Regions``: what
     ``skin_regions(skin_mask(pixels))`` gives, in one pass, with no mask in between.
 
-    ``pixels``, ``channels`` and ``threads`` as for ``skin_mask`` (``float64`` input raises the
+    ``pixels``, ``channels`` and ``threads`` as for ``skin_mask`` (float input raises the
     same ``ZeroDivisionError`` for its first failing pixel), ``connectivity`` as for
     ``skin_regions``. With ``labels=False`` no label image is made (``labels`` is None) and the
     pixels are read once: the way for very large images when only the regions' figures count.
@@ -173,6 +192,7 @@ def find_skin_regions(pixels, *, channels="RGB", connectivity=8, labels=True, th
     if out is not None and not labels:
         raise ValueError("out needs labels=True")
     out = _out(out, np.int32, array.shape[:2], array)
+    array = _components(array)
     columns = _native.find_skin_regions(array, red, green, blue, connectivity, threads, labels,
                                         out)
     return _regions(columns, array.shape[:2])

@@ -1,6 +1,9 @@
 """The problems a run reports in one line each, and how they are worded."""
 
-CLUSTER_EXTRA = "pip install 'tonesift[cluster]'"
+
+def install(package: str, extra: str) -> str:
+    """How to get a missing dependency: the package itself, and the extra of ours that has it."""
+    return f"pip install {package} (or pip install 'tonesift[{extra}]')"
 
 
 class InputError(Exception):

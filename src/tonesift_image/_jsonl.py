@@ -18,6 +18,15 @@ class JsonLines:
     def _exists(self) -> bool:
         return self.fs.exists(self.path) if self.fs else os.path.exists(self.path)
 
+    def exists(self) -> bool:
+        return self._exists()
+
+    def has_records(self) -> bool:
+        """Whether it holds anything: an earlier run's records, whole or not."""
+        if not self._exists():
+            return False
+        return (self.fs.size(self.path) if self.fs else os.path.getsize(self.path)) > 0
+
     def records(self) -> Iterator[dict]:
         if not self._exists():
             return

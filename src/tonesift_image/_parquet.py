@@ -7,7 +7,7 @@ import time
 from typing import Any, Iterator, List, Mapping
 
 from . import _records
-from ._errors import CLUSTER_EXTRA, OutputError
+from ._errors import OutputError, install
 from ._storage import file_system
 
 # A part is written once it holds this many records or is this old, whichever comes first: that
@@ -22,7 +22,8 @@ def _arrow():
         import pyarrow  # type: ignore[import-untyped, import-not-found]
         import pyarrow.parquet  # type: ignore[import-untyped, import-not-found]  # noqa: F401
     except ImportError:
-        raise OutputError(f"writing .parquet needs pyarrow: {CLUSTER_EXTRA}") from None
+        raise OutputError(f"writing .parquet needs pyarrow: {install('pyarrow', 'cluster')}") \
+            from None
     return pyarrow
 
 
@@ -66,6 +67,12 @@ class ParquetParts:
             with self.fs.open(self._join(name), "rb") as file:
                 source = self.pa.BufferReader(file.read())
         return pq.ParquetFile(source, pre_buffer=False).read(use_threads=False)
+
+    def exists(self) -> bool:
+        return self.fs.exists(self.path) if self.fs else os.path.exists(self.path)
+
+    def has_records(self) -> bool:
+        return bool(self._parts())
 
     def records(self) -> Iterator[dict]:
         for name in self._parts():

@@ -27,6 +27,7 @@ def output_format(path: Path) -> Optional[str]:
 
 def _save(array: np.ndarray, path: Path) -> None:
     try:
+        path.parent.mkdir(parents=True, exist_ok=True)
         Image.fromarray(np.ascontiguousarray(array)).save(path, output_format(path))
     except (OSError, ValueError) as error:
         raise InputError(f"{path}: cannot write picture: {one_line(error)}") from None

@@ -4,11 +4,11 @@ import os
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Mapping, Optional
+from typing import Any, List, Mapping, Optional
 
 from . import _records
 from ._errors import InputError
-from ._inputs import DEFAULT_MAX_PIXELS, display_name
+from ._inputs import DEFAULT_MAX_PIXELS, display_name, expand
 from ._progress import Stages, TerminalStages
 from ._storage import is_url, open_url
 
@@ -21,6 +21,7 @@ class Task:
     mask: Optional[Path] = None
     overlay: Optional[Path] = None
     data: Any = None                 # standard input's bytes for "-", or an array or open file
+    error: Optional[str] = None      # why it cannot even be read (a folder without images)
 
 
 @dataclass(frozen=True)
@@ -38,6 +39,8 @@ class Settings:
 def run_task(task: Task, settings: Settings) -> dict:
     """One input's record (JSON-ready), with the time of each stage under "seconds"; a failure is
     a record with its one-line error."""
+    if task.error is not None:
+        return _records.failed(task.input, task.error)
     # Pillow is imported with the first input, so that the command can report it missing.
     from . import _analysis, _pictures
     opened_url = None
@@ -72,6 +75,22 @@ def run_task(task: Task, settings: Settings) -> dict:
                            overlay=None if task.overlay is None else str(task.overlay))
     record["seconds"] = result.analysis.seconds
     return record
+
+
+def name_tasks(name: str, storage_options: Mapping[str, Any]) -> List[Task]:
+    """The tasks of a name: one per file of a folder or a glob pattern, else one."""
+    try:
+        return [Task(path) for path in expand(name, storage_options)]
+    except InputError as error:
+        return [Task(name, error=str(error))]
+
+
+def source_tasks(source: Any, storage_options: Mapping[str, Any]) -> List[Task]:
+    """The tasks of what the API takes: a path (a folder and a glob pattern stand for their
+    files), a URL, an open binary file or an array."""
+    if isinstance(source, (str, os.PathLike)):
+        return name_tasks(os.fspath(source), storage_options)
+    return [source_task(source)]
 
 
 def source_task(source: Any) -> Task:

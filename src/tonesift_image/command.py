@@ -2,11 +2,12 @@
 
     tonesift-regions [IMAGE ...] [--from-list FILE] [--json] [--min-pixels N] [--top K]
                      [--mask FILE] [--overlay FILE] [--frame N] [--max-pixels N] [--per-pixel]
-                     [--jobs N] [--output FILE [--resume]] [--scheduler ADDRESS]
+                     [--jobs N] [--output FILE [--resume | --overwrite]] [--scheduler ADDRESS]
                      [--storage-option KEY=VALUE ...]
 
 With no IMAGE it runs on the built-in sample photograph; ``-`` reads one image from standard
-input. An input is a path or an fsspec URL. ``python -m tonesift_image`` is the same command.
+input. An input is a path or an fsspec URL; a folder stands for the image files under it and a
+glob pattern for its files, each sorted. ``python -m tonesift_image`` is the same command.
 Exit status: 0 when every image was analysed, 1 when some input failed (each failure is one line
 on stderr, and a record of its own), 2 for a usage error (bad arguments, refused output paths,
 a dependency missing, a cluster that cannot do the work), 130 when interrupted, 141 when the
@@ -24,8 +25,8 @@ from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ._batches import run_tasks
-from ._errors import CLUSTER_EXTRA, ClusterError, OutputError
-from ._inputs import DEFAULT_MAX_PIXELS, SAMPLE, STDIN, display_name
+from ._errors import ClusterError, InputError, OutputError, install
+from ._inputs import DEFAULT_MAX_PIXELS, SAMPLE, STDIN, display_name, expand
 from ._progress import progress_bar
 from ._records import document, public
 from ._storage import is_url
@@ -70,8 +71,10 @@ def build_parser() -> argparse.ArgumentParser:
                "--json prints a versioned document, described in the project's "
                "docs/tonesift-regions-json.md.")
     parser.add_argument("images", nargs="*", metavar="IMAGE",
-                        help="images to analyse; - reads one from standard input "
-                             "(default: the built-in sample photograph)")
+                        help="images to analyse: files, folders (their image files, "
+                             "recursively), quoted glob patterns ('shots/**/*.jpg'), URLs (a "
+                             "folder's ends with /); - reads one from standard input (default: "
+                             "the built-in sample photograph)")
     parser.add_argument("--json", action="store_true", help="print one JSON document")
     parser.add_argument("--min-pixels", type=_positive, default=1, metavar="N",
                         help="list only regions of at least N pixels")
@@ -101,6 +104,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--resume", action="store_true",
                         help="with --output: skip the inputs it records already, and append the "
                              "rest")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="with --output: replace the records an earlier run left there "
+                             "(without it, or --resume, such an output is refused)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         default=os.environ.get("DASK_SCHEDULER_ADDRESS") or None,
                         help="run on the Dask cluster of this scheduler (tcp://host:8786; "
@@ -145,22 +151,28 @@ def _output(template: Optional[str], name: str, several: bool) -> Optional[Path]
     if path.suffix.lower() not in FORMATS:
         raise UsageError(f"{path}: the extension names no picture format "
                          f"(use one of {', '.join(FORMATS)})")
+    # Missing folders are made when the picture is written ("masks/{name}.png" into a new folder
+    # is the usual wish); one that cannot be made is refused before any work.
     folder = path.parent
+    while not folder.exists() and folder != folder.parent:
+        folder = folder.parent
     if not folder.is_dir():
-        raise UsageError(f"{path}: no such folder: {folder}")
+        raise UsageError(f"{path}: not a folder: {folder}")
     if path.is_dir():
         raise UsageError(f"{path}: is a directory")
     return path
 
 
-def plan(arguments: argparse.Namespace, inputs: List[str]) -> List[Task]:
+def plan(arguments: argparse.Namespace, inputs: List[str],
+         unreadable: Dict[str, str]) -> List[Task]:
     """Every task of a run that writes pictures, with every output path checked before any work
     starts."""
     if inputs.count(STDIN) > 1:
         raise UsageError("standard input (-) can be read only once")
     several = len(inputs) > 1
     tasks = [Task(name, _output(arguments.mask, name, several),
-                  _output(arguments.overlay, name, several)) for name in inputs]
+                  _output(arguments.overlay, name, several), error=unreadable.get(name))
+             for name in inputs]
     sources = {_file_key(Path(source)): source for source in inputs
                if source != STDIN and not is_url(source)}
     written: Dict[Tuple[Any, ...], str] = {}
@@ -207,12 +219,28 @@ def _count_listed(source: str) -> Optional[int]:
         return sum(1 for line in file if line.strip())
 
 
-def inputs(arguments: argparse.Namespace) -> Tuple[Iterator[str], Optional[int]]:
+def _expanded(images: List[str], storage_options: Dict[str, Any],
+              unreadable: Dict[str, str]) -> List[str]:
+    """The command line's inputs with folders and glob patterns replaced by their files; those
+    that stand for none are noted in `unreadable`, with their error, and kept as inputs."""
+    names = []
+    for name in images:
+        try:
+            names += expand(name, storage_options)
+        except InputError as error:
+            unreadable[name] = str(error)
+            names.append(name)
+    return names
+
+
+def inputs(arguments: argparse.Namespace,
+           unreadable: Dict[str, str]) -> Tuple[Iterator[str], Optional[int]]:
     """Every input, in order, lazily, and how many there are when that is known."""
     if arguments.images.count(STDIN) > 1:
         raise UsageError("standard input (-) can be read only once")
+    images = _expanded(arguments.images, dict(arguments.storage_option), unreadable)
     if arguments.from_list is None:
-        names = arguments.images or [str(SAMPLE)]
+        names = images or [str(SAMPLE)]
         return iter(names), len(names)
     if arguments.from_list == STDIN and STDIN in arguments.images:
         raise UsageError("standard input (-) cannot be both the list and an image")
@@ -223,8 +251,8 @@ def inputs(arguments: argparse.Namespace) -> Tuple[Iterator[str], Optional[int]]
             raise UsageError(f"{arguments.from_list}: cannot read the list: "
                              f"{error.strerror or error}") from None
     listed = _count_listed(arguments.from_list)
-    total = None if listed is None else len(arguments.images) + listed
-    return itertools.chain(arguments.images, _listed(arguments.from_list)), total
+    total = None if listed is None else len(images) + listed
+    return itertools.chain(images, _listed(arguments.from_list)), total
 
 
 # --- Running --------------------------------------------------------------------------------------
@@ -234,7 +262,8 @@ def _connect(address: str):
     try:
         from distributed import Client  # type: ignore[import-untyped, import-not-found]
     except ImportError:
-        raise UsageError(f"--scheduler needs Dask distributed: {CLUSTER_EXTRA}") from None
+        raise UsageError("--scheduler needs Dask distributed: "
+                         f"{install('distributed', 'cluster')}") from None
     # Dask logs what it recovers from (a worker lost, a result fetched again); the command
     # reports what it could not recover from, one line an input.
     logging.getLogger("distributed").setLevel(logging.ERROR)
@@ -293,8 +322,13 @@ def _fail_usage(message: str) -> int:
 
 
 def _check(arguments: argparse.Namespace) -> None:
-    if arguments.resume and arguments.output is None:
-        raise UsageError("--resume needs --output: the records to resume")
+    for flag in ("resume", "overwrite"):
+        if getattr(arguments, flag) and arguments.output is None:
+            raise UsageError(f"--{flag} needs --output: the records to "
+                             f"{'resume' if flag == 'resume' else 'replace'}")
+    if arguments.resume and arguments.overwrite:
+        raise UsageError("--resume keeps the records of the earlier run and --overwrite "
+                         "replaces them: choose one")
     if arguments.json and arguments.output is not None:
         raise UsageError("--json prints the records and --output writes them: choose one")
     if arguments.scheduler is not None:
@@ -334,22 +368,27 @@ def _run(arguments: argparse.Namespace) -> int:
     except ImportError as missing:
         name = missing.name or "a dependency"
         package = {"PIL": "Pillow"}.get(name, name)
-        return _fail_usage(f"{package} is needed: pip install 'tonesift[cli]'")
+        return _fail_usage(f"{package} is needed: {install(package, 'cli')}")
     from ._outputs import open_output
     output = client = None
     try:
         _check(arguments)
-        names, total = inputs(arguments)
+        unreadable: Dict[str, str] = {}  # inputs that stand for no file, with their error
+        names, total = inputs(arguments, unreadable)
         skipped = 0
         if arguments.output is not None:
             output = open_output(arguments.output, dict(arguments.storage_option))
             if arguments.resume:
                 skipped = _skip_recorded(output, names, arguments.output)
                 total = None if total is None else total - skipped
+            elif not arguments.overwrite and output.has_records():
+                # A forgotten --resume would otherwise lose every record of the earlier run.
+                raise UsageError(f"{arguments.output}: holds the records of an earlier run: "
+                                 "--resume finishes that run, --overwrite replaces it")
         if arguments.mask is not None or arguments.overlay is not None:
-            tasks: Any = iter(plan(arguments, list(names)))
+            tasks: Any = iter(plan(arguments, list(names), unreadable))
         else:
-            tasks = (Task(name) for name in names)
+            tasks = (Task(name, error=unreadable.get(name)) for name in names)
         if arguments.scheduler is not None:
             client = _connect(arguments.scheduler)
         # Last, once nothing else can refuse the run: starting a fresh output empties it.

@@ -190,6 +190,32 @@ def test_any_source_gives_the_record_the_command_gives(inputs, kind):
     assert record == dict(entry, schema_version=1)
 
 
+@pytest.mark.parametrize("where", ["local", "url"])
+def test_folders_and_patterns_stand_for_their_files(tmp_path, where):
+    shots = tmp_path / "shots"
+    for seed, name in enumerate(["a.png", "b/c.PNG", "b/d/e.png", ".hidden.png", "b/.cache/f.png"]):
+        (shots / name).parent.mkdir(parents=True, exist_ok=True)
+        picture(shots / name, seed)
+    (shots / "b" / "notes.txt").write_text("no picture")
+    (tmp_path / "empty").mkdir()
+    if where == "url":
+        needs("fsspec")
+    base = str(tmp_path) if where == "local" else f"file://{tmp_path}"
+    given = [f"{base}/shots" + ("/" if where == "url" else ""), f"{base}/shots/b/*.PNG",
+             f"{base}/empty/", f"{base}/shots/*.jpg"]
+    found = ["shots/a.png", "shots/b/c.PNG", "shots/b/d/e.png", "shots/b/c.PNG"]
+    if where == "local":  # Python's glob, where ** spans any depth
+        given.append(f"{base}/shots/**/*.png")
+        found += ["shots/a.png", "shots/b/d/e.png"]
+    result = run(*given, "--json", "--jobs", "1")
+    assert result.returncode == 1
+    images = json.loads(result.stdout)["images"]
+    assert [image["input"] for image in images if image["status"] == "ok"] == \
+        [f"{base}/{name}" for name in found]
+    assert [image["error"] for image in images if image["status"] == "failed"] == \
+        [f"{given[2]}: holds no image files Pillow can read", f"{given[3]}: matches no file"]
+
+
 @pytest.mark.parametrize("where", ["pool", "cluster"])
 @pytest.mark.parametrize("suffix", [".jsonl", ".parquet"])
 def test_streamed_records_are_the_in_process_ones_in_order(request, tmp_path, inputs, reference,
@@ -244,6 +270,8 @@ def test_an_interrupted_run_resumes_with_every_input_once(tmp_path, folder, inpu
 
 @pytest.mark.parametrize("arguments, message", [
     (["--resume"], "--resume needs --output"),
+    (["--overwrite"], "--overwrite needs --output"),
+    (["--output", "out.jsonl", "--resume", "--overwrite"], "choose one"),
     (["--json", "--output", "out.jsonl"], "choose one"),
     (["--output", "out.txt"], "the extension names no output format"),
     (["--scheduler", "tcp://127.0.0.1:1", "--mask", "{name}.png"], "not with --scheduler"),
@@ -257,17 +285,27 @@ def test_a_run_that_cannot_be_done_as_asked_is_refused(tmp_path, arguments, mess
     assert result.returncode == 2 and message in result.stderr, result.stderr
 
 
-def test_a_refused_run_leaves_the_output_as_it_was(tmp_path, inputs):
-    output = tmp_path / "records.jsonl"
+@pytest.mark.parametrize("suffix", [".jsonl", ".parquet"])
+def test_a_refused_run_leaves_the_output_as_it_was(tmp_path, inputs, suffix):
+    if suffix == ".parquet":
+        needs("pyarrow")
+    output = tmp_path / f"records{suffix}"
+    with pytest.raises(FileNotFoundError):  # a mistyped name is no empty data set
+        tonesift_image.read_records(output)
     first = subprocess.run(command_line("--from-list", "-", "--output", output), env=ENV,
                            input=f"{inputs[1]}\n", capture_output=True, text=True,
                            timeout=TIMEOUT)
     assert first.returncode == 0, first.stderr
     for arguments, message in (([inputs[0], inputs[1], "--resume"], "not a run of these inputs"),
-                               ([inputs[1], "--mask", tmp_path / "m.bmp"], "names no picture")):
+                               ([inputs[1], "--mask", tmp_path / "m.bmp", "--overwrite"],
+                                "names no picture"),
+                               ([inputs[0]], "holds the records of an earlier run: --resume "
+                                             "finishes that run, --overwrite replaces it")):
         result = run(*arguments, "--output", output)
         assert result.returncode == 2 and message in result.stderr, result.stderr
     assert list(tonesift_image.read_records(output)) == [tonesift_image.analyse_image(inputs[1])]
+    assert run(inputs[0], "--output", output, "--overwrite").returncode == 0
+    assert list(tonesift_image.read_records(output)) == [tonesift_image.analyse_image(inputs[0])]
 
 
 @pytest.mark.parametrize("where", ["pool", "cluster"])

@@ -233,6 +233,7 @@ def bad_inputs(tmp_path):
     (tmp_path / "text.png").write_text("not a picture at all")
     png_claiming(tmp_path / "bomb.png", 100000, 100000)
     png_claiming(tmp_path / "lying.png", 14000, 14000)
+    (tmp_path / "empty").mkdir()
     return good
 
 
@@ -243,7 +244,7 @@ def bad_inputs(tmp_path):
     ("text.png", "not an image Pillow can read"),
     ("bomb.png", "image too large: 10000000000 pixels (at most 250000000; "),
     ("lying.png", "corrupt or truncated image"),
-    (".", "is a directory"),
+    ("empty", "empty: holds no image files Pillow can read"),
 ])
 def test_bad_input_is_one_line_and_exit_1(tmp_path, name, message):
     bad_inputs(tmp_path)
@@ -292,7 +293,7 @@ def test_every_input_appears_in_the_json_failed_ones_with_their_error(tmp_path):
      "the mask and the overlay would be one file"),
     (["{good}", "{tmp}/sub/good.png", "--mask", "{tmp}/{name}-mask.png"], "written twice"),
     (["{good}", "--mask", "{tmp}/mask.bmp"], "the extension names no picture format"),
-    (["{good}", "--mask", "{tmp}/no/such/folder/mask.png"], "no such folder"),
+    (["{good}", "--mask", "{good}/masks/mask.png"], "not a folder"),
     (["-", "-"], "standard input (-) can be read only once"),
 ])
 def test_refused_outputs_exit_2_before_any_work(tmp_path, args, message):
@@ -327,9 +328,10 @@ def test_the_picture_format_follows_the_extension(tmp_path, suffix, format):
 def test_several_images_each_get_a_report_and_their_pictures(tmp_path):
     for name, seed in (("a", 1), ("b", 2)):
         Image.fromarray(random_picture(9, 5, seed)).save(tmp_path / f"{name}.png")
-    result = run(tmp_path / "a.png", tmp_path / "b.png", "--mask", tmp_path / "{name}-mask.png")
+    # Into a folder that does not exist yet, as the guide's own example does.
+    result = run(tmp_path / "a.png", tmp_path / "b.png", "--mask", tmp_path / "masks/{name}.png")
     assert result.returncode == 0 and result.stdout.count(b"skin pixels") == 2
-    assert (tmp_path / "a-mask.png").exists() and (tmp_path / "b-mask.png").exists()
+    assert sorted(path.name for path in (tmp_path / "masks").iterdir()) == ["a.png", "b.png"]
 
 
 # --- Scripting ----------------------------------------------------------------------------------
@@ -394,7 +396,8 @@ def test_missing_pillow_is_a_clear_message():
         capture_output=True, text=True, env=dict(
             os.environ, PYTHONPATH=str(Path(command.__file__).parents[1])))
     assert result.returncode == 2
-    assert result.stderr == "tonesift-regions: Pillow is needed: pip install 'tonesift[cli]'\n"
+    assert result.stderr == ("tonesift-regions: Pillow is needed: pip install Pillow "
+                             "(or pip install 'tonesift[cli]')\n")
 
 
 def test_a_process_pool_gives_the_reports_of_one_process_in_input_order(tmp_path):

@@ -110,6 +110,22 @@ def test_examples_print_what_they_show(page, folder):
         assert run.returncode == 0, run.stdout + run.stderr
 
 
+def test_after_the_demo_the_command_is_there_to_type(tmp_path):
+    demo = subprocess.run([str(ROOT / "dev"), "demo", "--quiet", "--top", "1"], cwd=ROOT,
+                          capture_output=True, text=True, timeout=900)
+    assert demo.returncode == 0 and "skin pixels" in demo.stdout, demo.stderr
+    said = re.search(r"^dev: on your own photos: (.+?) PHOTO\.\.\.", demo.stderr, re.M)
+    assert said, demo.stderr
+    if "TONESIFT_IN_CHROOT" not in os.environ:  # there, ./dev demo is the way in
+        shutil.copy(SAMPLE, tmp_path / "photo.png")
+        environment = {name: value for name, value in os.environ.items()
+                       if name != "PYTHONPATH"}
+        run = subprocess.run([str(ROOT / said.group(1)), "photo.png", "--top", "1"],
+                             cwd=tmp_path, env=environment, capture_output=True, text=True,
+                             timeout=120)
+        assert run.returncode == 0 and run.stdout.startswith("photo.png\n"), run.stderr
+
+
 def test_the_api_reference_has_every_public_name():
     text = (ROOT / "docs" / "api.md").read_text(encoding="utf-8")
     entries = set(re.findall(r"(?:\{py:\w+\}|\.\. (?:auto|py:)\w+::) ([\w.]+)", text))

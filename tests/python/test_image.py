@@ -167,6 +167,19 @@ def test_empty_images_give_empty_masks():
             assert mask.shape == shape[:2] and mask.dtype == bool
 
 
+def test_float32_is_judged_as_the_doubles_it_holds_and_0_to_1_is_warned_of(recwarn):
+    # float32 is what OpenCV and PyTorch hand out; scikit-image's floats lie in 0..1.
+    pixels = (np.random.default_rng(5).random((30, 40, 3)) * 280 - 10).astype(np.float32)
+    expected = reference_mask(pixels)
+    assert np.array_equal(skin_mask(pixels), expected)
+    assert np.array_equal(find_skin_regions(pixels).labels != 0, expected)
+    assert not recwarn
+    for call in (skin_mask, find_skin_regions):
+        with pytest.warns(UserWarning, match="lies in 0..1, but the colour rules are on the "
+                                             "0..255 scale: multiply them by 255 first"):
+            call(pixels.clip(0, 255) / np.float32(255))
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: skin_mask(np.zeros((4, 4), np.uint8)), ValueError, "not one of 2 dimensions"),
     (lambda: skin_mask(np.zeros((2, 2, 2, 3), np.uint8)), ValueError, "not one of 4 dimensions"),
@@ -177,7 +190,7 @@ def test_empty_images_give_empty_masks():
      "channels must be one of 'RGB', 'BGR', 'RGBA', 'BGRA', not 'HSV'"),
     (lambda: skin_mask(np.zeros((4, 4, 3), np.uint8), channels=None), ValueError, "not None"),
     (lambda: skin_mask(np.zeros((4, 4, 3), np.int32)), TypeError,
-     "uint8 levels or float64 components, not int32"),
+     "uint8 levels or float32 or float64 components, not int32"),
     (lambda: skin_mask(np.zeros((4, 4, 3), ">f8")), TypeError, "not >f8"),
     (lambda: skin_mask(np.zeros((4, 4, 3), np.uint8), threads=0), ValueError, "at least 1"),
     (lambda: skin_mask(np.zeros((4, 4, 3), np.uint8), threads=1.5), TypeError, "not float"),

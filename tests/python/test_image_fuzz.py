@@ -66,8 +66,8 @@ def test_masks_of_any_view(data):
         with pytest.raises(ValueError, match="channels per pixel"):
             skin_mask(pixels, channels=channels, threads=threads)
         return
-    if pixels.dtype not in (np.uint8, np.float64):
-        with pytest.raises(TypeError, match="uint8 levels or float64 components"):
+    if pixels.dtype not in (np.uint8, np.float32, np.float64):
+        with pytest.raises(TypeError, match="uint8 levels or float32 or float64 components"):
             skin_mask(pixels, channels=channels, threads=threads)
         return
     expected = reference_mask(pixels, channels)

@@ -248,7 +248,8 @@ def test_wheel_installs_and_works_in_a_fresh_virtual_environment(installed, port
     command = environment / "bin" / "tonesift-regions"
     result = run(command, cwd=away, env={"PYTHONPATH": ""})
     assert result.returncode == 2 and result.stdout == ""
-    assert result.stderr == "tonesift-regions: Pillow is needed: pip install 'tonesift[cli]'\n"
+    assert result.stderr == ("tonesift-regions: Pillow is needed: pip install Pillow "
+                             "(or pip install 'tonesift[cli]')\n")
     # The extra's packages at the versions the test environment has, which pip has at hand:
     # the newest Pillow has no wheel for every version we test (3.13t), and would be compiled.
     pinned = (f"{name}=={importlib.metadata.version(name)}" for name in ("Pillow", "tqdm"))
