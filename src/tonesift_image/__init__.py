@@ -11,16 +11,16 @@ give one record each, as the ``tonesift-regions`` command does; ``read_records``
 records that ``tonesift-regions --output`` wrote. They need Pillow (the ``cli`` extra); URLs, a
 Dask cluster and Parquet need the ``cluster`` extra.
 """
-from ._arrays import Regions, find_skin_regions, skin_mask, skin_regions
+from ._arrays import Region, Regions, find_skin_regions, skin_mask, skin_regions
 from ._version import __version__  # noqa: F401  (the package's own, as usual)
 
 # Shown, documented and pickled under the package's name, where users find them.
-for _public in (Regions, find_skin_regions, skin_mask, skin_regions):
+for _public in (Region, Regions, find_skin_regions, skin_mask, skin_regions):
     _public.__module__ = __name__
 del _public
 
-__all__ = ["Regions", "analyse_image", "analyse_images", "find_skin_regions", "read_records",
-           "skin_mask", "skin_regions"]
+__all__ = ["Region", "Regions", "analyse_image", "analyse_images", "find_skin_regions",
+           "read_records", "skin_mask", "skin_regions"]
 
 # Reading photographs needs Pillow, which the masks and regions of arrays do not: those names are
 # imported when first used.

@@ -1,11 +1,12 @@
 # Types of the tonesift_image package.
-from typing import Any, Dict, Iterable, Iterator, Mapping, Optional, Tuple
+from typing import (Any, Dict, Iterable, Iterator, Mapping, NamedTuple, Optional, SupportsIndex,
+                    Tuple)
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Regions", "analyse_image", "analyse_images", "find_skin_regions", "read_records",
-           "skin_mask", "skin_regions"]
+__all__ = ["Region", "Regions", "analyse_image", "analyse_images", "find_skin_regions",
+           "read_records", "skin_mask", "skin_regions"]
 __version__: str
 
 def analyse_image(
@@ -43,6 +44,16 @@ def skin_mask(
     out: Optional[npt.NDArray[np.bool_]] = ...,
 ) -> npt.NDArray[np.bool_]: ...
 
+class Region(NamedTuple):
+    region: int
+    pixels: int
+    left: int
+    top: int
+    right: int
+    bottom: int
+    centroid_x: float
+    centroid_y: float
+
 class Regions:
     labels: Optional[npt.NDArray[np.int32]]
     pixels: npt.NDArray[np.int64]
@@ -66,6 +77,8 @@ class Regions:
         shape: Optional[Tuple[int, int]] = ...,
     ) -> None: ...
     def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex) -> Region: ...
+    def __iter__(self) -> Iterator[Region]: ...
 
 def skin_regions(
     mask: npt.ArrayLike,

@@ -6,7 +6,7 @@ from typing import Iterable, Iterator, Optional
 
 from ._batches import run_tasks
 from ._outputs import open_output
-from ._records import public
+from ._records import current, public
 from ._inputs import DEFAULT_MAX_PIXELS
 from ._tasks import DEFAULT_TOP, Task, checked_settings, run_task, source_task, source_tasks
 
@@ -56,10 +56,11 @@ def analyse_images(inputs, *, client=None, jobs=None, min_pixels=1, top=DEFAULT_
 
 def read_records(output, *, storage_options=None) -> Iterator[dict]:
     """The records of a ``.jsonl`` or ``.parquet`` output, in order, as ``analyse_image`` gives
-    them. A JSON Lines file cut off by an interrupted run gives its whole records. An output that
+    them, in this version's layout whichever version wrote them. A JSON Lines file cut off by an
+    interrupted run gives its whole records. An output that
     does not exist raises ``FileNotFoundError``: a mistyped name is no empty data set."""
     target = os.fspath(output)
     writer = open_output(target, storage_options)
     if not writer.exists():
         raise FileNotFoundError(errno.ENOENT, "no such output", target)
-    return writer.records()
+    return map(current, writer.records())

@@ -3,6 +3,7 @@ checked."""
 import operator
 import os
 import warnings
+from typing import NamedTuple
 
 import numpy as np
 
@@ -103,6 +104,19 @@ def skin_mask(pixels, *, channels="RGB", threads=None, out=None):
     return np.asarray(_native.skin_mask(array, red, green, blue, threads, out))
 
 
+class Region(NamedTuple):
+    """One region of a ``Regions``: its number, pixel count, inclusive bounding box and centroid,
+    as Python numbers."""
+    region: int
+    pixels: int
+    left: int
+    top: int
+    right: int
+    bottom: int
+    centroid_x: float
+    centroid_y: float
+
+
 class Regions:
     """The connected skin regions of a mask, numbered 1..N by their first pixel in reading order
     (as ``scipy.ndimage.label`` numbers them).
@@ -113,7 +127,8 @@ class Regions:
     count), its bounding box ``left``, ``top``, ``right``, ``bottom`` (``int32``, inclusive:
     the box's columns are left..right and its rows top..bottom), and its centroid
     ``centroid_x``, ``centroid_y`` (``float64``, the mean column and the mean row of its
-    pixels, from exact sums).
+    pixels, from exact sums). ``regions[k - 1]`` is region k as a ``Region``, and iterating
+    gives them all in order: the way for a few regions; the arrays are the way for many.
     """
 
     __slots__ = ("labels", "pixels", "left", "top", "right", "bottom", "centroid_x",
@@ -128,6 +143,21 @@ class Regions:
 
     def __len__(self):
         return len(self.pixels)
+
+    def __getitem__(self, index):
+        count = len(self)
+        position = operator.index(index)
+        if position < 0:
+            position += count
+        if not 0 <= position < count:
+            raise IndexError(f"region index {index} out of range for {count} regions")
+        return Region(position + 1, int(self.pixels[position]), int(self.left[position]),
+                      int(self.top[position]), int(self.right[position]),
+                      int(self.bottom[position]), float(self.centroid_x[position]),
+                      float(self.centroid_y[position]))
+
+    def __iter__(self):
+        return (self[position] for position in range(len(self)))
 
     def __repr__(self):
         height, width = self.shape

@@ -14,8 +14,10 @@ if TYPE_CHECKING:
     from ._analysis import Analysis
 
 # The version of the records' and the document's layout; it rises with any change a reader of
-# the earlier layout would trip over.
-SCHEMA_VERSION = 1
+# the earlier layout would trip over. 2: boxes name their sides left, top, right and bottom, as
+# the Python API and the report do (1 said x_min, y_min, x_max, y_max).
+SCHEMA_VERSION = 2
+_BOX_SIDES_1 = {"x_min": "left", "y_min": "top", "x_max": "right", "y_max": "bottom"}
 SCHEMA_NAME = "tonesift-regions"
 ENGINES = ("whole-image", "per-pixel")
 
@@ -56,7 +58,7 @@ class Field(NamedTuple):
 COUNT = Integer("int64")
 COORDINATE = Integer("int32")
 SHARE = Number()
-BOX = Struct(tuple(Field(name, COORDINATE) for name in ("x_min", "y_min", "x_max", "y_max")))
+BOX = Struct(tuple(Field(name, COORDINATE) for name in ("left", "top", "right", "bottom")))
 REGION = Struct((Field("region", Integer("int64", 1)), Field("pixels", Integer("int64", 1)),
                  Field("share", SHARE), Field("box", BOX)))
 
@@ -99,8 +101,8 @@ def done(input: str, analysis: "Analysis", *, top: int, min_pixels: int,
     largest = [
         {"region": int(i) + 1, "pixels": int(analysis.pixels[i]),
          "share": int(analysis.pixels[i]) / total,
-         "box": {"x_min": int(analysis.left[i]), "y_min": int(analysis.top[i]),
-                 "x_max": int(analysis.right[i]), "y_max": int(analysis.bottom[i])}}
+         "box": {"left": int(analysis.left[i]), "top": int(analysis.top[i]),
+                 "right": int(analysis.right[i]), "bottom": int(analysis.bottom[i])}}
         for i in listed
     ]
     values = {
@@ -124,6 +126,19 @@ def failed(input: str, error: str) -> dict:
 def from_row(row: Dict[str, Any]) -> dict:
     """A record from a table's row, where every field has a column (null where it has none)."""
     return _ordered(row, FAILED if row["status"] == "failed" else DONE)
+
+
+def current(record: dict) -> dict:
+    """A record read back, in this version's layout whichever version wrote it."""
+    if record.get("schema_version") != 1:
+        return record
+    upgraded = dict(record, schema_version=SCHEMA_VERSION)
+    if upgraded.get("largest_regions"):
+        upgraded["largest_regions"] = [
+            dict(entry, box={_BOX_SIDES_1.get(side, side): value
+                             for side, value in entry["box"].items()})
+            for entry in upgraded["largest_regions"]]
+    return upgraded
 
 
 def public(record: dict) -> dict:

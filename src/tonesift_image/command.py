@@ -28,7 +28,7 @@ from ._batches import run_tasks
 from ._errors import ClusterError, InputError, OutputError, install
 from ._inputs import DEFAULT_MAX_PIXELS, SAMPLE, STDIN, display_name, expand
 from ._progress import progress_bar
-from ._records import document, public
+from ._records import SCHEMA_VERSION, document, public
 from ._storage import is_url
 from ._tasks import DEFAULT_TOP, Settings, Task
 from ._version import __version__
@@ -303,7 +303,7 @@ def report_text(report: dict, min_pixels: int) -> str:
         for entry in listed:
             box = entry["box"]
             lines.append(f"  {entry['region']:>7} {entry['pixels']:>8} {entry['share']:>7.2%}  "
-                         f"({box['x_min']}, {box['y_min']})-({box['x_max']}, {box['y_max']})")
+                         f"({box['left']}, {box['top']})-({box['right']}, {box['bottom']})")
     return "\n".join(lines)
 
 
@@ -345,6 +345,11 @@ def _skip_recorded(output, names: Iterator[str], target: str) -> int:
     """Checks that the output records a prefix of the inputs, and skips that prefix."""
     skipped = 0
     for record in output.records():
+        if record.get("schema_version") != SCHEMA_VERSION:
+            # Parts or lines of two layouts would make one output that no reader takes whole.
+            raise UsageError(f"{target}: its records follow schema version "
+                             f"{record.get('schema_version')}, and this tonesift writes "
+                             f"{SCHEMA_VERSION}: start a new output (read_records reads both)")
         name = next(names, None)
         if name != record["input"]:
             raise UsageError(f"{target}: record {skipped + 1} is of {record['input']!r}, but "

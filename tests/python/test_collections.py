@@ -187,7 +187,21 @@ def test_any_source_gives_the_record_the_command_gives(inputs, kind):
         source = path
     record = tonesift_image.analyse_image(source)
     jsonschema.validate(record, RECORD)
-    assert record == dict(entry, schema_version=1)
+    assert record == dict(entry, schema_version=2)
+
+
+def test_records_of_schema_version_1_are_read_in_todays_layout(tmp_path, inputs):
+    today = tonesift_image.analyse_image(inputs[0])
+    sides = {"left": "x_min", "top": "y_min", "right": "x_max", "bottom": "y_max"}
+    old = dict(today, schema_version=1, largest_regions=[
+        dict(entry, box={sides[side]: value for side, value in entry["box"].items()})
+        for entry in today["largest_regions"]])
+    output = tmp_path / "old.jsonl"
+    output.write_text(json.dumps(old) + "\n")
+    assert list(tonesift_image.read_records(output)) == [today]
+    # Appending records of another layout would leave an output no reader takes whole.
+    result = run(inputs[0], inputs[1], "--output", output, "--resume")
+    assert result.returncode == 2 and "follow schema version 1" in result.stderr, result.stderr
 
 
 @pytest.mark.parametrize("where", ["local", "url"])
@@ -259,7 +273,7 @@ def test_an_interrupted_run_resumes_with_every_input_once(tmp_path, folder, inpu
     assert run_once.returncode == (130 if stop == signal.SIGINT else -signal.SIGKILL)
     if suffix == ".jsonl":  # as if killed in the middle of a line
         with open(output, "ab") as file:
-            file.write(b'{"schema_version": 1, "inp')
+            file.write(b'{"schema_version": 2, "inp')
     partial = list(tonesift_image.read_records(output))
     assert 0 < len(partial) < len(names) and partial == expected[:len(partial)]
     result = run("--from-list", listed(tmp_path, names), "--output", output, "--resume")

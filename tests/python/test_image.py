@@ -385,8 +385,17 @@ def test_calls_from_several_threads_at_once(sample):
     assert errors == [] and results == [True] * 12
 
 
+def test_regions_index_and_iterate_as_region_records():
+    regions = skin_regions([[1, 0, 1], [0, 0, 1]], connectivity=4)
+    assert regions[1] == regions[-1] == tonesift_image.Region(2, 2, 2, 0, 2, 1, 2.0, 0.5)
+    assert list(regions) == [regions[0], regions[1]] and type(regions[0].pixels) is int
+    for index in (2, -3):
+        with pytest.raises(IndexError, match="out of range for 2 regions"):
+            regions[index]
+
+
 def test_the_package_says_what_it_offers():
-    assert set(tonesift_image.__all__) == {"Regions", "skin_mask", "skin_regions",
+    assert set(tonesift_image.__all__) == {"Region", "Regions", "skin_mask", "skin_regions",
                                            "find_skin_regions",
                                            "analyse_image", "analyse_images", "read_records"}
     assert "0 outside every region" in tonesift_image.Regions.__doc__
