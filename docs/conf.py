@@ -13,6 +13,7 @@ myst_enable_extensions = ["colon_fence", "deflist", "fieldlist"]
 myst_heading_anchors = 3
 # The charts are remade by ./dev bench.
 html_static_path = ["_static"]
+html_css_files = ["wrap.css"]
 html_extra_path = ["tonesift-regions.schema.json"]
 
 html_theme = "furo"
