@@ -14,11 +14,13 @@ using colour_rules::Verdict;
 constexpr Name tonesift_parameters[] = {Name::r, Name::g, Name::b};
 constexpr Signature tonesift_signature{"tonesift", tonesift_parameters};
 
-constexpr FailureSite arguments_site{"tonesift.tonesift", source_file, 34};
-constexpr FailureSite rule_call_site{"tonesift.tonesift", source_file, 37};
-constexpr FailureSite normalising_site{"tonesift._norm_rgb_classifier", source_file, 57};
-constexpr FailureSite ratio_test_site{"tonesift._norm_rgb_classifier", source_file, 58};
-constexpr FailureSite publish_site{start_up_function, source_file, 34};
+constexpr FailureSite arguments_site{"tonesift.tonesift", source_file, source_line::tonesift};
+constexpr FailureSite rule_call_site{"tonesift.tonesift", source_file, source_line::rule_call};
+constexpr FailureSite normalising_site{"tonesift._norm_rgb_classifier", source_file,
+                                       source_line::normalising};
+constexpr FailureSite ratio_test_site{"tonesift._norm_rgb_classifier", source_file,
+                                      source_line::ratio_test};
+constexpr FailureSite publish_site{start_up_function, source_file, source_line::tonesift};
 
 PyObject *tonesift_impl(double r, double g, double b) noexcept
 {

@@ -9,6 +9,7 @@
 #include "ref.h"
 
 #include "compat.h"
+#include "source_lines.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

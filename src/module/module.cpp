@@ -120,12 +120,14 @@ constexpr Name tonesift_parameters[] = {Name::r, Name::g, Name::b};
 
 // In the order start-up makes them.
 constexpr CodeRow code_rows[] = {
-    {CodeRecord::replace, Name::replace, replace_parameters, Name::source_file, 30},
+    {CodeRecord::replace, Name::replace, replace_parameters, Name::source_file,
+     source_line::replace},
     {CodeRecord::refuse_reduce, Name::refuse_reduce, refuse_reduce_parameters,
-     Name::string_source, 1},
+     Name::string_source, source_line::bind_refuse_reduce},
     {CodeRecord::refuse_setstate, Name::refuse_setstate, refuse_setstate_parameters,
-     Name::string_source, 3},
-    {CodeRecord::tonesift, Name::tonesift, tonesift_parameters, Name::source_file, 34},
+     Name::string_source, source_line::refuse_setstate},
+    {CodeRecord::tonesift, Name::tonesift, tonesift_parameters, Name::source_file,
+     source_line::tonesift},
 };
 
 Ref make_code_record(const CodeRow &row) noexcept
@@ -267,7 +269,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) noexcept
 // ---------------------------------------------------------------------------------------------
 // Exec step
 
-constexpr FailureSite start_up_site{start_up_function, source_file, 3};
+constexpr FailureSite start_up_site{start_up_function, source_file, source_line::module_body};
 
 int raise_builtin_missing(PyObject *name) noexcept
 {

@@ -10,7 +10,7 @@ namespace {
 
 constexpr Name replace_parameters[] = {Name::region};
 constexpr Signature replace_signature{"_replace", replace_parameters};
-constexpr FailureSite replace_site{"tonesift.Skin._replace", source_file, 30};
+constexpr FailureSite replace_site{"tonesift.Skin._replace", source_file, source_line::replace};
 
 // ---------------------------------------------------------------------------------------------
 // Pickling refusal
@@ -19,10 +19,12 @@ constexpr char refuse_reduce_name[] = "_refuse_reduce";
 constexpr Name refuse_setstate_parameters[] = {Name::state};
 constexpr Signature refuse_setstate_signature{"_refuse_setstate", refuse_setstate_parameters};
 
-constexpr FailureSite refuse_reduce_site{"tonesift.Skin._refuse_reduce", string_source, 2};
+constexpr FailureSite refuse_reduce_site{"tonesift.Skin._refuse_reduce", string_source,
+                                         source_line::refuse_reduce};
 constexpr FailureSite refuse_setstate_arguments_site{"tonesift.Skin._refuse_setstate",
-                                                     string_source, 3};
-constexpr FailureSite refuse_setstate_site{"tonesift.Skin._refuse_setstate", string_source, 4};
+                                                     string_source, source_line::refuse_setstate};
+constexpr FailureSite refuse_setstate_site{"tonesift.Skin._refuse_setstate", string_source,
+                                           source_line::refuse_setstate_raise};
 
 // Raises what `TypeError(message)` gives, with the TypeError that start-up found in builtins.
 void raise_refusal() noexcept
@@ -95,10 +97,12 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Registration
 
-constexpr FailureSite register_site{start_up_function, source_file, 3};
-constexpr FailureSite bind_replace_site{start_up_function, source_file, 30};
-constexpr FailureSite bind_refuse_reduce_site{start_up_function, string_source, 1};
-constexpr FailureSite bind_refuse_setstate_site{start_up_function, string_source, 3};
+constexpr FailureSite register_site{start_up_function, source_file, source_line::module_body};
+constexpr FailureSite bind_replace_site{start_up_function, source_file, source_line::replace};
+constexpr FailureSite bind_refuse_reduce_site{start_up_function, string_source,
+                                              source_line::bind_refuse_reduce};
+constexpr FailureSite bind_refuse_setstate_site{start_up_function, string_source,
+                                                source_line::refuse_setstate};
 
 PyObject *skin_type_object() noexcept { return reinterpret_cast<PyObject *>(&skin_type); }
 

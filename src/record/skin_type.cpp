@@ -17,19 +17,22 @@ struct FieldRow {
     FailureSite setter_site;
 };
 
+// Each field's accessors fail on the field's own line.
+constexpr int line_of(int field) noexcept { return source_line::first_field + field; }
+
 constexpr std::array<FieldRow, 6> field_rows = {{
-    {"id", &SkinObject::id, {"tonesift.Skin.id.__get__", source_file, 4},
-     {"tonesift.Skin.id.__set__", source_file, 4}},
-    {"skin", &SkinObject::skin, {"tonesift.Skin.skin.__get__", source_file, 5},
-     {"tonesift.Skin.skin.__set__", source_file, 5}},
-    {"region", &SkinObject::region, {"tonesift.Skin.region.__get__", source_file, 6},
-     {"tonesift.Skin.region.__set__", source_file, 6}},
-    {"x", &SkinObject::x, {"tonesift.Skin.x.__get__", source_file, 7},
-     {"tonesift.Skin.x.__set__", source_file, 7}},
-    {"y", &SkinObject::y, {"tonesift.Skin.y.__get__", source_file, 8},
-     {"tonesift.Skin.y.__set__", source_file, 8}},
-    {"checked", &SkinObject::checked, {"tonesift.Skin.checked.__get__", source_file, 9},
-     {"tonesift.Skin.checked.__set__", source_file, 9}},
+    {"id", &SkinObject::id, {"tonesift.Skin.id.__get__", source_file, line_of(0)},
+     {"tonesift.Skin.id.__set__", source_file, line_of(0)}},
+    {"skin", &SkinObject::skin, {"tonesift.Skin.skin.__get__", source_file, line_of(1)},
+     {"tonesift.Skin.skin.__set__", source_file, line_of(1)}},
+    {"region", &SkinObject::region, {"tonesift.Skin.region.__get__", source_file, line_of(2)},
+     {"tonesift.Skin.region.__set__", source_file, line_of(2)}},
+    {"x", &SkinObject::x, {"tonesift.Skin.x.__get__", source_file, line_of(3)},
+     {"tonesift.Skin.x.__set__", source_file, line_of(3)}},
+    {"y", &SkinObject::y, {"tonesift.Skin.y.__get__", source_file, line_of(4)},
+     {"tonesift.Skin.y.__set__", source_file, line_of(4)}},
+    {"checked", &SkinObject::checked, {"tonesift.Skin.checked.__get__", source_file, line_of(5)},
+     {"tonesift.Skin.checked.__set__", source_file, line_of(5)}},
 }};
 
 template <std::size_t field> PyObject *skin_get_field(PyObject *self, void *) noexcept
@@ -72,12 +75,16 @@ struct Initialiser {
     bool record_is_new;  // made by this call, so no other thread can see it yet
 };
 
-constexpr Initialiser cinit{{"__cinit__", field_parameters},
-                            {"tonesift.Skin.__cinit__", source_file, 11},
-                            {"tonesift.Skin.__cinit__", source_file, 12}, true};
-constexpr Initialiser init{{"__init__", field_parameters},
-                           {"tonesift.Skin.__init__", source_file, 21},
-                           {"tonesift.Skin.__init__", source_file, 22}, false};
+constexpr Initialiser cinit{
+    {"__cinit__", field_parameters},
+    {"tonesift.Skin.__cinit__", source_file, source_line::cinit_arguments},
+    {"tonesift.Skin.__cinit__", source_file, source_line::cinit_checked},
+    true};
+constexpr Initialiser init{
+    {"__init__", field_parameters},
+    {"tonesift.Skin.__init__", source_file, source_line::init_arguments},
+    {"tonesift.Skin.__init__", source_file, source_line::init_checked},
+    false};
 
 // All six are converted before any is written, so a failure leaves the record as it was; they
 // are written in one critical section, so that no thread sees half of one call's values.

@@ -1,5 +1,6 @@
 """Shared helpers: the module under test, its traceback entries, and fresh interpreters."""
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -71,6 +72,12 @@ NATIVE_FILES = ("tonesift.cpp", "<stringsource>")
 INTERPRETER_CHECKS_KEYWORD_NAMES = sys.version_info >= (3, 9)
 OUR_KEYWORD_CHECK = pytest.mark.skipif(INTERPRETER_CHECKS_KEYWORD_NAMES,
                                        reason="the interpreter checks keyword names from 3.9 on")
+
+
+# The lines of the module's traceback entries and code records, by name: the code's own table.
+LINE = {name: int(line) for name, line in re.findall(
+    r"inline constexpr int (\w+) = (\d+);",
+    (ROOT / "src" / "module" / "source_lines.h").read_text(encoding="utf-8"))}
 
 
 def entries(excinfo):

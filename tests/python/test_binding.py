@@ -1,12 +1,12 @@
 """Binding positional and keyword arguments, in both calling flavours."""
 import pytest
 
-from conftest import entries, fields
+from conftest import LINE, entries, fields
 from fuzz_shapes import EqualsEverything, RaisingEq
 from tonesift import Skin, tonesift
 
-TONESIFT_ENTRY = [("tonesift.tonesift", "tonesift.cpp", 34)]
-CINIT_ENTRY = [("tonesift.Skin.__cinit__", "tonesift.cpp", 11)]
+TONESIFT_ENTRY = [("tonesift.tonesift", "tonesift.cpp", LINE["tonesift"])]
+CINIT_ENTRY = [("tonesift.Skin.__cinit__", "tonesift.cpp", LINE["cinit_arguments"])]
 
 
 def arity(name, expected, given):
@@ -155,7 +155,7 @@ def test_replace_argument_errors(record, args, kwargs, message):
     with pytest.raises(TypeError) as excinfo:
         record._replace(*args, **kwargs)
     assert str(excinfo.value) == message
-    assert entries(excinfo) == [("tonesift.Skin._replace", "tonesift.cpp", 30)]
+    assert entries(excinfo) == [("tonesift.Skin._replace", "tonesift.cpp", LINE["replace"])]
     assert fields(record) == (1, 2, 3, 4, 5, 6)
 
 

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import entries
+from conftest import LINE, entries
 from tonesift import tonesift
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
@@ -59,16 +59,16 @@ def test_reds_accepted_exactly_on_the_cr_window():
 
 
 @pytest.mark.parametrize("colour, rule_line", [
-    ((2, -1, -1), 57),                  # the sum cancels
-    ((1e-200, 1e-201, 1e-201), 58),     # the squared sum underflows
-    ((1e305, 1e-20, 1), 58),            # green over the sum underflows
-    ((1e308, 1e308, 1e308), 58),        # the sum overflows
+    ((2, -1, -1), LINE["normalising"]),               # the sum cancels
+    ((1e-200, 1e-201, 1e-201), LINE["ratio_test"]),   # the squared sum underflows
+    ((1e305, 1e-20, 1), LINE["ratio_test"]),          # green over the sum underflows
+    ((1e308, 1e308, 1e308), LINE["ratio_test"]),      # the sum overflows
 ])
 def test_failed_division_entries(colour, rule_line):
     with pytest.raises(ZeroDivisionError, match=r"^float division$") as excinfo:
         tonesift(*colour)
     assert entries(excinfo) == [
-        ("tonesift.tonesift", "tonesift.cpp", 37),
+        ("tonesift.tonesift", "tonesift.cpp", LINE["rule_call"]),
         ("tonesift._norm_rgb_classifier", "tonesift.cpp", rule_line),
     ]
 
@@ -135,7 +135,7 @@ def test_components_are_converted_once_and_in_order(position):
 def test_a_failing_conversion_after_whole_levels_keeps_its_entry(colour):
     with pytest.raises(ValueError) as excinfo:
         tonesift(*colour)
-    assert entries(excinfo) == [("tonesift.tonesift", "tonesift.cpp", 34)]
+    assert entries(excinfo) == [("tonesift.tonesift", "tonesift.cpp", LINE["tonesift"])]
 
 
 @pytest.mark.parametrize("colour", [

@@ -4,11 +4,11 @@ import warnings
 
 import pytest
 
-from conftest import entries, fields
+from conftest import LINE, entries, fields
 from tonesift import Skin, tonesift
 
-TONESIFT_ENTRY = [("tonesift.tonesift", "tonesift.cpp", 34)]
-X_ENTRY = [("tonesift.Skin.x.__set__", "tonesift.cpp", 7)]
+TONESIFT_ENTRY = [("tonesift.tonesift", "tonesift.cpp", LINE["tonesift"])]
+X_ENTRY = [("tonesift.Skin.x.__set__", "tonesift.cpp", LINE["first_field"] + 3)]
 
 
 class Floaty:

@@ -7,6 +7,7 @@ import warnings
 
 import pytest
 
+from conftest import LINE
 import tonesift
 from tonesift import Skin
 
@@ -21,12 +22,14 @@ CODE_ATTRIBUTES_GONE = {"co_lnotab"} if sys.version_info >= (3, 15) else set()
 
 FUNCTIONS = [
     # (object, __name__, __qualname__, parameters, file, first line)
-    (tonesift.tonesift, "tonesift", "tonesift", ("r", "g", "b"), "tonesift.cpp", 34),
-    (vars(Skin)["_replace"], "_replace", "Skin._replace", ("self", "region"), "tonesift.cpp", 30),
+    (tonesift.tonesift, "tonesift", "tonesift", ("r", "g", "b"), "tonesift.cpp",
+     LINE["tonesift"]),
+    (vars(Skin)["_replace"], "_replace", "Skin._replace", ("self", "region"), "tonesift.cpp",
+     LINE["replace"]),
     (tonesift._refuse_reduce, "_refuse_reduce", "Skin._refuse_reduce", ("self",),
-     "<stringsource>", 1),
+     "<stringsource>", LINE["bind_refuse_reduce"]),
     (tonesift._refuse_setstate, "_refuse_setstate", "Skin._refuse_setstate", ("self", "state"),
-     "<stringsource>", 3),
+     "<stringsource>", LINE["refuse_setstate"]),
 ]
 
 

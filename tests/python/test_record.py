@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from conftest import (FIELDS, INTERPRETER_CHECKS_KEYWORD_NAMES, OUR_KEYWORD_CHECK, entries,
+from conftest import (FIELDS, LINE, INTERPRETER_CHECKS_KEYWORD_NAMES, OUR_KEYWORD_CHECK, entries,
                       fields, run_python)
 import tonesift
 from tonesift import Skin
@@ -65,7 +65,7 @@ class TestFields:
         setattr(record, name, -7)
         assert dict(zip(FIELDS, fields(record))) == {**before, name: -7}
 
-    @pytest.mark.parametrize("line, name", enumerate(FIELDS, start=4))
+    @pytest.mark.parametrize("line, name", enumerate(FIELDS, start=LINE["first_field"]))
     def test_setter_entry_names_its_field(self, record, line, name):
         with pytest.raises(TypeError, match="an integer is required") as excinfo:
             setattr(record, name, "1")
@@ -104,7 +104,9 @@ class TestConstruction:
         low, high = -2 ** 31, 2 ** 31 - 1
         assert fields(Skin(low, high, low, high, low, high)) == (low, high) * 3
 
-    @pytest.mark.parametrize("position, line", [(0, 11), (4, 11), (5, 12)])
+    @pytest.mark.parametrize("position, line", [(0, LINE["cinit_arguments"]),
+                                                (4, LINE["cinit_arguments"]),
+                                                (5, LINE["cinit_checked"])])
     @pytest.mark.parametrize("bad, error", [(2 ** 31, OverflowError), ("a", TypeError)])
     def test_cinit_conversion_lines(self, position, line, bad, error):
         args = [1, 2, 3, 4, 5, 6]
@@ -116,12 +118,14 @@ class TestConstruction:
     def test_first_bad_argument_is_reported(self):
         with pytest.raises(TypeError) as excinfo:
             Skin("a", 2, 3, 4, 5, None)
-        assert entries(excinfo)[-1][2] == 11
+        assert entries(excinfo)[-1][2] == LINE["cinit_arguments"]
 
     def test_reinit_overwrites_or_changes_nothing(self, record):
         assert record.__init__(9, 8, 7, 6, 5, 4) is None
         assert fields(record) == (9, 8, 7, 6, 5, 4)
-        for args, line in [((9, 8, 7, 6, 5, "a"), 22), ((1, 2), 21), (("a", 0, 0, 0, 0, 0), 21)]:
+        for args, line in [((9, 8, 7, 6, 5, "a"), LINE["init_checked"]),
+                           ((1, 2), LINE["init_arguments"]),
+                           (("a", 0, 0, 0, 0, 0), LINE["init_arguments"])]:
             with pytest.raises(TypeError) as excinfo:
                 record.__init__(*args)
             assert entries(excinfo) == [("tonesift.Skin.__init__", "tonesift.cpp", line)]
@@ -209,7 +213,7 @@ class TestReplace:
     def test_overflow_changes_nothing(self, record):
         with pytest.raises(OverflowError, match="value too large to convert to int") as excinfo:
             record._replace(2147483648)
-        assert entries(excinfo) == [("tonesift.Skin._replace", "tonesift.cpp", 30)]
+        assert entries(excinfo) == [("tonesift.Skin._replace", "tonesift.cpp", LINE["replace"])]
         assert fields(record) == (1, 2, 3, 4, 5, 6)
 
     def test_receiver_of_another_type_is_refused_in_a_fresh_process(self):
@@ -241,7 +245,8 @@ class TestPicklingRefusal:
     def test_copying(self, record, copier):
         with pytest.raises(TypeError, match=f"^{REFUSAL}$") as excinfo:
             copier(record)
-        assert entries(excinfo) == [("tonesift.Skin._refuse_reduce", "<stringsource>", 2)]
+        assert entries(excinfo) == [("tonesift.Skin._refuse_reduce", "<stringsource>",
+                                     LINE["refuse_reduce"])]
 
     @pytest.mark.parametrize("call, message", [
         (lambda rec: rec.__reduce__(1), "_refuse_reduce() takes exactly 0 positional arguments (1 given)"),
@@ -267,7 +272,8 @@ class TestPicklingRefusal:
     def test_setstate_refuses_and_changes_nothing(self, record, state):
         with pytest.raises(TypeError, match=f"^{REFUSAL}$") as excinfo:
             record.__setstate__(state)
-        assert entries(excinfo) == [("tonesift.Skin._refuse_setstate", "<stringsource>", 4)]
+        assert entries(excinfo) == [("tonesift.Skin._refuse_setstate", "<stringsource>",
+                                     LINE["refuse_setstate_raise"])]
         assert fields(record) == (1, 2, 3, 4, 5, 6)
 
     @pytest.mark.parametrize("args, kwargs, message", [
@@ -281,7 +287,8 @@ class TestPicklingRefusal:
         with pytest.raises(TypeError) as excinfo:
             record.__setstate__(*args, **kwargs)
         assert str(excinfo.value) == message
-        assert entries(excinfo) == [("tonesift.Skin._refuse_setstate", "<stringsource>", 3)]
+        assert entries(excinfo) == [("tonesift.Skin._refuse_setstate", "<stringsource>",
+                                     LINE["refuse_setstate"])]
 
     def test_setstate_by_keyword(self, record):
         with pytest.raises(TypeError, match=f"^{REFUSAL}$"):
@@ -296,8 +303,8 @@ class TestPicklingRefusal:
             Skin.__reduce__(5)
 
     @pytest.mark.parametrize("name, args, line", [
-        ("_refuse_reduce", (), 2),
-        ("_refuse_setstate", (None,), 4),
+        ("_refuse_reduce", (), LINE["refuse_reduce"]),
+        ("_refuse_setstate", (None,), LINE["refuse_setstate_raise"]),
     ])
     def test_module_level_hook_functions_refuse_any_receiver(self, name, args, line):
         with pytest.raises(TypeError, match=f"^{REFUSAL}$") as excinfo:

@@ -12,11 +12,12 @@ import textwrap
 
 import pytest
 
-from conftest import MODULE_FILE, run_python
+from conftest import LINE, MODULE_FILE, run_python
 import tonesift
 
-HEADER = """
+HEADER = f"""
 import sys, traceback
+MODULE_BODY = {LINE["module_body"]}
 def native_entries(error):
     return [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(error.__traceback__)
             if f.filename in ("tonesift.cpp", "<stringsource>")]
@@ -302,7 +303,7 @@ def test_failed_start_up_then_a_clean_retry():
         try:
             import tonesift
         except NameError as error:
-            print(str(error).replace(" ", "_"), native_entries(error) == [("init tonesift", "tonesift.cpp", 3)])
+            print(str(error).replace(" ", "_"), native_entries(error) == [("init tonesift", "tonesift.cpp", MODULE_BODY)])
         builtins.TypeError = saved
         import tonesift, pickle
         print(tonesift.tonesift(200, 150, 120))
@@ -324,7 +325,7 @@ def test_collector_failure_during_readying():
         try:
             import tonesift
         except OSError as error:
-            print(error, native_entries(error) == [("init tonesift", "tonesift.cpp", 3)])
+            print(error, native_entries(error) == [("init tonesift", "tonesift.cpp", MODULE_BODY)])
         sys.modules["gc"] = gc
         import tonesift
         print(tonesift.Skin(1, 2, 3, 4, 5, 6)._replace(9).region)
@@ -332,9 +333,9 @@ def test_collector_failure_during_readying():
 
 
 @pytest.mark.parametrize("key, line", [
-    ("tonesift", ("init tonesift", "tonesift.cpp", 34)),
-    ("_refuse_reduce", ("init tonesift", "<stringsource>", 1)),
-    ("_refuse_setstate", ("init tonesift", "<stringsource>", 3)),
+    ("tonesift", ("init tonesift", "tonesift.cpp", LINE["tonesift"])),
+    ("_refuse_reduce", ("init tonesift", "<stringsource>", LINE["bind_refuse_reduce"])),
+    ("_refuse_setstate", ("init tonesift", "<stringsource>", LINE["refuse_setstate"])),
 ])
 def test_failure_after_the_hooks_are_installed_then_retry(key, line):
     # A key whose hash collides with the name being stored, and that cannot be compared,
