@@ -2,6 +2,7 @@
 // its own rows of the mask, so threads share nothing but the read-only image and table.
 #include "image_mask.h"
 
+#include "dispatch.h"
 #include "double_rows.h"
 #include "level_rows.h"
 #include "verdict_table.h"
@@ -43,13 +44,13 @@ unsigned useful_threads(std::size_t pixels, unsigned available) noexcept
 
 void classify_levels_row(const Image &levels, std::size_t row, std::uint64_t *bits) noexcept
 {
-    level_rows::classify(row_of(levels, row), bits, level_rows::active_path());
+    level_rows::classify(row_of(levels, row), bits, simd::active());
 }
 
 bool classify_doubles_row(const Image &doubles, std::size_t row, std::uint64_t *bits,
                           std::size_t &column) noexcept
 {
-    return double_rows::classify(row_of(doubles, row), bits, column, level_rows::active_path());
+    return double_rows::classify(row_of(doubles, row), bits, column, simd::active());
 }
 
 void classify_levels(const Image &image, std::uint8_t *mask, unsigned threads)

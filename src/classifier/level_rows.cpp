@@ -16,12 +16,10 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cstring>
 
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #define TONESIFT_X86_64 1
 #endif
@@ -267,23 +265,6 @@ private:
     return 8 * steps;
 }
 
-// AVX2, and the bit instructions that came with it (POPCNT, BMI1, BMI2): code on the AVX2 path
-// may use them all.
-bool cpu_has_avx2() noexcept
-{
-    unsigned a, b, c, d;
-    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0 ||
-        (c & bit_POPCNT) == 0) {
-        return false;
-    }
-    unsigned enabled, high;  // the operating system must save the vector registers
-    __asm__("xgetbv" : "=a"(enabled), "=d"(high) : "c"(0));
-    if ((enabled & 6) != 6 || __get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) {
-        return false;
-    }
-    return (b & bit_AVX2) != 0 && (b & bit_BMI) != 0 && (b & bit_BMI2) != 0;
-}
-
 #endif
 
 constexpr std::array<Word, 256> byte_expansion = [] {
@@ -296,28 +277,7 @@ constexpr std::array<Word, 256> byte_expansion = [] {
     return table;
 }();
 
-std::atomic<Path> active{best_path()};
-
 }  // namespace
-
-bool supported(Path path) noexcept
-{
-#if TONESIFT_X86_64
-    static const bool avx2 = cpu_has_avx2();
-    return path != Path::avx2 || avx2;
-#else
-    return path == Path::scalar;
-#endif
-}
-
-Path best_path() noexcept
-{
-    return supported(Path::avx2) ? Path::avx2 : supported(Path::sse2) ? Path::sse2 : Path::scalar;
-}
-
-Path active_path() noexcept { return active.load(std::memory_order_relaxed); }
-
-void set_active_path(Path path) noexcept { active.store(path, std::memory_order_relaxed); }
 
 void classify(const Row &row, Word *bits, Path path) noexcept
 {

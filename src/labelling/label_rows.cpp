@@ -4,6 +4,7 @@
 // fills run after run, four labels a store.
 #include "label_rows.h"
 
+#include "dispatch.h"
 #include "level_rows.h"
 
 #include <algorithm>
@@ -183,7 +184,7 @@ void write(std::size_t width, std::size_t first_row, std::size_t end_row, const 
            const Label *numbers, Label *labels)
 {
 #if defined(__x86_64__)
-    if (level_rows::active_path() == level_rows::Path::avx2) {
+    if (simd::active() == simd::Path::avx2) {
         rows_avx2(width, first_row, end_row, labels, bits, numbers);
     } else {
         rows_by_runs(width, first_row, end_row, labels, bits, numbers);

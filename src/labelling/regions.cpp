@@ -20,6 +20,7 @@
 #include "regions.h"
 
 #include "bands.h"
+#include "dispatch.h"
 #include "label_rows.h"
 #include "level_rows.h"
 
@@ -413,7 +414,7 @@ void provisional_labels(RowSource &rows, std::size_t width, std::size_t first_ro
                         std::size_t end_row, Word *kept, Band &band)
 {
 #if defined(__x86_64__)
-    if (level_rows::active_path() == level_rows::Path::avx2) {
+    if (simd::active() == simd::Path::avx2) {
         first_pass_avx2<connectivity>(rows, width, first_row, end_row, kept, band);
         return;
     }

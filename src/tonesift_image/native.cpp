@@ -6,6 +6,7 @@
 // Written against the C API, like tonesift itself, so that every failure, running out of
 // memory included, becomes a Python exception: a binding library tried first aborted the
 // process when an allocation failed while converting arrays.
+#include "dispatch.h"
 #include "image_mask.h"
 #include "level_rows.h"
 #include "module/compat.h"
@@ -535,30 +536,24 @@ PyMethodDef native_methods[] = {
     {}  // sentinel
 };
 
-constexpr const char *path_names[] = {"scalar", "sse2", "avx2"};
-
-// TONESIFT_SIMD=sse2 (or scalar, or avx2) chooses the path of the uint8 verdicts instead of the
-// best one that this CPU runs: for comparing them, and for working round a CPU that misbehaves.
+// TONESIFT_SIMD=sse2 (or scalar, or avx2) chooses the kernels' path instead of the best one that
+// this CPU runs: for comparing them, and for working round a CPU that misbehaves. The dispatcher
+// decides; the module only reports a choice it cannot take.
 int choose_path() noexcept
 {
     const char *wanted = std::getenv("TONESIFT_SIMD");
-    if (wanted == nullptr || *wanted == '\0') {
-        level_rows::set_active_path(level_rows::best_path());
+    switch (simd::choose(wanted)) {
+    case simd::Choice::done:
         return 0;
+    case simd::Choice::unsupported:
+        PyErr_Format(PyExc_ImportError, "TONESIFT_SIMD=%.100s, but this CPU cannot run it",
+                     wanted);
+        return -1;
+    case simd::Choice::unknown_name:
+        break;
     }
-    for (int path = 0; path < 3; ++path) {
-        if (std::strcmp(wanted, path_names[path]) == 0) {
-            if (!level_rows::supported(static_cast<level_rows::Path>(path))) {
-                PyErr_Format(PyExc_ImportError, "TONESIFT_SIMD=%.100s, but this CPU cannot run it",
-                             wanted);
-                return -1;
-            }
-            level_rows::set_active_path(static_cast<level_rows::Path>(path));
-            return 0;
-        }
-    }
-    PyErr_Format(PyExc_ImportError,
-                 "TONESIFT_SIMD must be avx2, sse2 or scalar, not %.100s", wanted);
+    PyErr_Format(PyExc_ImportError, "TONESIFT_SIMD must be avx2, sse2 or scalar, not %.100s",
+                 wanted);
     return -1;
 }
 
@@ -566,7 +561,7 @@ int native_exec(PyObject *module) noexcept
 {
     if (choose_path() < 0 ||
         PyModule_AddStringConstant(
-            module, "simd", path_names[static_cast<int>(level_rows::active_path())]) < 0) {
+            module, "simd", simd::name(simd::active())) < 0) {
         return -1;
     }
     if (PyType_Ready(&result_buffer_type) < 0) {

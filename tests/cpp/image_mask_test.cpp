@@ -189,7 +189,7 @@ std::vector<rows::Word> bits_of(const rows::Row &row, rows::Path path)
 TEST(LevelRows, EveryPathGivesThePlainBitsOnTheWholeCube)
 {
     for (rows::Path path : {rows::Path::sse2, rows::Path::avx2}) {
-        if (!rows::supported(path)) {
+        if (!tonesift::simd::supported(path)) {
             std::printf("path %d: not on this CPU\n", static_cast<int>(path));
             continue;
         }
@@ -230,7 +230,7 @@ TEST(LevelRows, ShortRowsAndTheirEnds)
                 EXPECT_EQ(plain.back() >> (width % 64), 0u);
             }
             for (rows::Path path : {rows::Path::sse2, rows::Path::avx2}) {
-                if (rows::supported(path)) {
+                if (tonesift::simd::supported(path)) {
                     EXPECT_EQ(bits_of(row, path), plain) << width;
                 }
             }
@@ -271,7 +271,7 @@ TEST(DoubleRows, EveryPathGivesThePlainVerdictsAndFirstFailure)
         const rows::Row row{reinterpret_cast<const unsigned char *>(rgb.data()), width, 24, 0, 8,
                             16};
         for (rows::Path path : {rows::Path::scalar, rows::Path::sse2, rows::Path::avx2}) {
-            if (!rows::supported(path)) {
+            if (!tonesift::simd::supported(path)) {
                 continue;
             }
             std::vector<rows::Word> bits((width + 63) / 64, ~rows::Word{0});

@@ -111,11 +111,11 @@ using tonesift::level_rows::Path;
 // Chooses the SIMD path for as long as it lives.
 class PathScope {
 public:
-    explicit PathScope(Path path) noexcept : before_(tonesift::level_rows::active_path())
+    explicit PathScope(Path path) noexcept : before_(tonesift::simd::active())
     {
-        tonesift::level_rows::set_active_path(path);
+        tonesift::simd::set_active(path);
     }
-    ~PathScope() { tonesift::level_rows::set_active_path(before_); }
+    ~PathScope() { tonesift::simd::set_active(before_); }
     PathScope(const PathScope &) = delete;
     PathScope &operator=(const PathScope &) = delete;
 
@@ -142,7 +142,7 @@ TEST_P(RandomMasks, EqualFloodFill)
         for (const auto &[threads, path] : {std::pair{1u, Path::avx2}, std::pair{1u, Path::sse2},
                                            std::pair{2u, Path::avx2}, std::pair{3u, Path::sse2},
                                            std::pair{16u, Path::scalar}}) {
-            if (!tonesift::level_rows::supported(path)) {
+            if (!tonesift::simd::supported(path)) {
                 continue;
             }
             const PathScope scope(path);
