@@ -14,6 +14,7 @@
 #include "regions.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -230,12 +231,18 @@ bool format_is(const Py_buffer &view, char code) noexcept
 // Runs the core's work without the interpreter lock. The core reports running out of memory
 // (its own vectors, starting threads) by std::bad_alloc, which becomes MemoryError here: returns
 // -1 with it set.
+PyObject *raise_division_failure(std::size_t row, std::size_t column) noexcept;
+int to_int(PyObject *object, int &value) noexcept;
+
+// Runs `work` without the interpreter lock. Its result, a pixel whose doubles tonesift() could
+// not divide (or none), and running out of memory are reported once the lock is back: -1 then.
 template <class Work> int run_unlocked(Work work) noexcept
 {
     bool out_of_memory = false;
+    image_mask::DivisionFailure failure{false, 0, 0};
     PyThreadState *state = PyEval_SaveThread();
     try {
-        work();
+        failure = work();
     } catch (const std::bad_alloc &) {
         out_of_memory = true;
     }
@@ -244,7 +251,29 @@ template <class Work> int run_unlocked(Work work) noexcept
         PyErr_NoMemory();
         return -1;
     }
+    if (failure.failed) {
+        raise_division_failure(failure.row, failure.column);
+        return -1;
+    }
     return 0;
+}
+
+// The shape every entry point shares: its argument count checked, and its int arguments (at
+// `positions`: threads, connectivity) read, before `body` gets the arguments and those ints.
+template <Py_ssize_t count, Py_ssize_t... positions, class Body>
+PyObject *entry_point(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                      Body body) noexcept
+{
+    if (nargs != count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments", name, count);
+        return nullptr;
+    }
+    std::array<int, sizeof...(positions)> ints{};
+    std::size_t next = 0;
+    if (((to_int(args[positions], ints[next++]) < 0) || ...)) {
+        return nullptr;
+    }
+    return body(args, ints);
 }
 
 int to_int(PyObject *object, int &value) noexcept
@@ -367,15 +396,11 @@ private:
 // Entry points
 
 // skin_mask(pixels, red, green, blue, threads, out): a buffer of bools (height, width), or out.
-PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+PyObject *skin_mask_of(PyObject *const *args, std::array<int, 1> ints) noexcept
 {
-    int threads;
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "skin_mask() takes 6 arguments");
-        return nullptr;
-    }
+    const int threads = ints[0];
     Pixels pixels;
-    if (to_int(args[4], threads) < 0 || acquire_pixels(args, pixels) < 0) {
+    if (acquire_pixels(args, pixels) < 0) {
         return nullptr;
     }
     const image_mask::Image &image = pixels.image;
@@ -389,21 +414,21 @@ PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcep
     }
     auto *bytes = reinterpret_cast<std::uint8_t *>(out.items_of<bool>(mask));
     const unsigned workers = image_mask::useful_threads(image.height * image.width, threads);
-    image_mask::DivisionFailure failure{false, 0, 0};
-    const int status = run_unlocked([&] {
-        if (pixels.levels) {
+    if (run_unlocked([&] {
+            if (!pixels.levels) {
+                return image_mask::classify_doubles(image, bytes, workers);
+            }
             image_mask::classify_levels(image, bytes, workers);
-        } else {
-            failure = image_mask::classify_doubles(image, bytes, workers);
-        }
-    });
-    if (status < 0) {
+            return image_mask::DivisionFailure{false, 0, 0};
+        }) < 0) {
         return nullptr;
     }
-    if (failure.failed) {
-        return raise_division_failure(failure.row, failure.column);
-    }
     return mask.release();
+}
+
+PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+{
+    return entry_point<6, 4>("skin_mask", args, nargs, skin_mask_of);
 }
 
 // The labels (or None) and the columns of `regions`, as the package's Regions takes them.
@@ -434,16 +459,11 @@ labelling::Connectivity connectivity_of(int value) noexcept
 }
 
 // skin_regions(mask, connectivity, threads, out): the columns of Regions.
-PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+PyObject *regions_of_mask(PyObject *const *args, std::array<int, 2> ints) noexcept
 {
-    int connectivity, threads;
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "skin_regions() takes 4 arguments");
-        return nullptr;
-    }
+    const int connectivity = ints[0], threads = ints[1];
     BufferView mask;
-    if (to_int(args[1], connectivity) < 0 || to_int(args[2], threads) < 0 ||
-        mask.acquire(args[0]) < 0) {
+    if (mask.acquire(args[0]) < 0) {
         return nullptr;
     }
     const Py_buffer &view = mask.get();
@@ -462,30 +482,30 @@ PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noex
         return nullptr;
     }
     labelling::Regions regions;
-    const int status = run_unlocked([&] {
-        labelling::label({static_cast<const unsigned char *>(view.buf), height, width,
-                          view.strides[0], view.strides[1]},
-                         connectivity_of(connectivity), out.items_of<std::int32_t>(labels), regions,
-                         image_mask::useful_threads(height * width, threads));
-    });
-    if (status < 0) {
+    if (run_unlocked([&] {
+            labelling::label({static_cast<const unsigned char *>(view.buf), height, width,
+                              view.strides[0], view.strides[1]},
+                             connectivity_of(connectivity), out.items_of<std::int32_t>(labels),
+                             regions, image_mask::useful_threads(height * width, threads));
+            return image_mask::DivisionFailure{false, 0, 0};
+        }) < 0) {
         return nullptr;
     }
     return regions_tuple(std::move(labels), regions);
 }
 
+PyObject *skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+{
+    return entry_point<4, 1, 2>("skin_regions", args, nargs, regions_of_mask);
+}
+
 // find_skin_regions(pixels, red, green, blue, connectivity, threads, labels, out): the columns
 // of Regions, with None for the labels when `labels` is false.
-PyObject *find_skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+PyObject *regions_of_pixels(PyObject *const *args, std::array<int, 2> ints) noexcept
 {
-    int connectivity, threads;
-    if (nargs != 8) {
-        PyErr_SetString(PyExc_TypeError, "find_skin_regions() takes 8 arguments");
-        return nullptr;
-    }
+    const int connectivity = ints[0], threads = ints[1];
     Pixels pixels;
-    if (to_int(args[4], connectivity) < 0 || to_int(args[5], threads) < 0 ||
-        acquire_pixels(args, pixels) < 0) {
+    if (acquire_pixels(args, pixels) < 0) {
         return nullptr;
     }
     const int want_labels = PyObject_IsTrue(args[6]);
@@ -505,21 +525,25 @@ PyObject *find_skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     LevelRows levels(image);
     DoubleRows doubles(image);
     const unsigned workers = image_mask::useful_threads(image.height * image.width, threads);
-    const int status = run_unlocked([&] {
-        if (pixels.levels) {
-            image_mask::prefetch_table();
-        }
-        labelling::label(pixels.levels ? static_cast<labelling::RowSource &>(levels) : doubles,
-                         image.height, image.width, connectivity_of(connectivity), label_memory,
-                         regions, workers);
-    });
-    if (status < 0) {
+    if (run_unlocked([&] {
+            if (pixels.levels) {
+                image_mask::prefetch_table();
+            }
+            labelling::label(pixels.levels ? static_cast<labelling::RowSource &>(levels) : doubles,
+                             image.height, image.width, connectivity_of(connectivity),
+                             label_memory, regions, workers);
+            return !pixels.levels && doubles.failed()
+                       ? image_mask::DivisionFailure{true, doubles.row(), doubles.column()}
+                       : image_mask::DivisionFailure{false, 0, 0};
+        }) < 0) {
         return nullptr;
     }
-    if (!pixels.levels && doubles.failed()) {
-        return raise_division_failure(doubles.row(), doubles.column());
-    }
     return regions_tuple(std::move(labels), regions);
+}
+
+PyObject *find_skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+{
+    return entry_point<8, 4, 5>("find_skin_regions", args, nargs, regions_of_pixels);
 }
 
 // ---------------------------------------------------------------------------------------------
