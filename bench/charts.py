@@ -24,6 +24,21 @@ plt.rcParams.update({"svg.hashsalt": "tonesift", "svg.fonttype": "none", "font.s
 COLOURS = {"tonesift": "#c0504d", "floor": "#7f7f7f", "peer": "#4f81bd"}
 
 
+def measured(figures):
+    """When and where a run measured its figures, for a chart's subtitle."""
+    where = figures.get("measured")
+    if where is None:
+        return "date and machine not recorded"
+    return (f"{where['date']}, {where['machine']} ({where['cores']} cores), "
+            f"CPython {where['python']}")
+
+
+def label_bars(axes, bars, decimals):
+    """Each bar's value at its end, so that a reader can take the figures off the chart."""
+    axes.bar_label(bars, labels=[f"{bar.get_width():.{decimals}f}" for bar in bars], padding=2,
+                   fontsize=7)
+
+
 def save(figure, folder, name):
     figure.tight_layout()
     figure.savefig(folder / f"{name}.svg", metadata={"Date": None})
@@ -40,13 +55,14 @@ def calls_chart(calls, folder):
                                            ("peer", "pure Python"))):
         values = [calls["paths"][path].get(key) for path in paths]
         rows = [i + (offset - 1) * height for i, value in enumerate(values) if value]
-        axes.barh(rows, [value for value in values if value], height, label=label,
-                  color=COLOURS[key])
+        bars = axes.barh(rows, [value for value in values if value], height, label=label,
+                         color=COLOURS[key])
+        label_bars(axes, bars, 1)
     axes.set_yticks(range(len(paths)), paths)
     axes.invert_yaxis()
     axes.set_xscale("log")
     axes.set_xlabel("ns per call (log scale; less is better)")
-    axes.set_title(f"Calls, one thread, CPython {calls['python']}")
+    axes.set_title(f"Calls, one thread\n{measured(calls)}")
     axes.legend(loc="center left", bbox_to_anchor=(1, 0.5))
     save(figure, folder, "calls")
 
@@ -65,7 +81,7 @@ def images_chart(images, folder):
         axes.text(ways[name]["job"], row, f" {ways[name]['job']:.2f}", va="center")
     axes.invert_yaxis()
     axes.set_xlabel("ns per pixel, the whole job (less is better)")
-    axes.set_title("Whole images: a 24 Mpixel mosaic of photos, one thread")
+    axes.set_title(f"Whole images: a 24 Mpixel mosaic of photos, one thread\n{measured(images)}")
     axes.set_xlim(0, max(ways[name]["job"] for name in names) * 1.15)
     axes.legend(loc="lower right")
     save(figure, folder, "images")
@@ -74,17 +90,19 @@ def images_chart(images, folder):
 def threads_chart(images, folder):
     """ns per pixel of each stage of tonesift_image on one thread and on two."""
     stages = list(images["threads"])
-    figure, axes = plt.subplots(figsize=(7, 2.4))
+    figure, axes = plt.subplots(figsize=(7, 2.7))
     height = 0.38
     for offset, (threads, colour) in enumerate((("1", COLOURS["floor"]),
                                                 ("2", COLOURS["tonesift"]))):
         values = [images["threads"][stage][threads] for stage in stages]
-        axes.barh([i + (offset - 0.5) * height for i in range(len(stages))], values, height,
-                  label=f"{threads} thread{'s' if threads != '1' else ''}", color=colour)
+        bars = axes.barh([i + (offset - 0.5) * height for i in range(len(stages))], values,
+                         height, label=f"{threads} thread{'s' if threads != '1' else ''}",
+                         color=colour)
+        label_bars(axes, bars, 2)
     axes.set_yticks(range(len(stages)), stages)
     axes.invert_yaxis()
     axes.set_xlabel("ns per pixel (less is better)")
-    axes.set_title("tonesift_image on threads: the 24 Mpixel mosaic")
+    axes.set_title(f"tonesift_image on threads: the 24 Mpixel mosaic\n{measured(images)}")
     axes.legend(loc="lower right")
     save(figure, folder, "threads")
 
