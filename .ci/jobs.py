@@ -7,9 +7,11 @@ measured on a new machine, GROUP a name shared by jobs that use the same build a
 environment folders, which therefore never run at once ("-": none). A free worker takes, among
 the jobs whose group is free, one of the group with the most work left (its chain is the longest
 path of the run), the longest of that group first. Every job runs whatever happened to the
-others; each writes its own log, printed in full at the end if it failed. Exits 1 if any failed.
+others; each writes its own log, printed in full at the end if it failed, and the summary gives
+what its tests came to (pytest's and ctest's counts). Exits 1 if any failed.
 """
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -60,6 +62,18 @@ class Schedule:
             self.changed.notify_all()
 
 
+# pytest's last line and ctest's, whose counts the summary gives for each job.
+COUNTS = re.compile(r"^(?:=+ )?(\d+ (?:passed|failed)\b.*?)(?: in [\d.]+s.*)?$|"
+                    r"^(\d+% tests passed, \d+ tests failed out of \d+)$", re.MULTILINE)
+
+
+def counts(path):
+    """What the tests of a job's log came to, in their runners' own words."""
+    with open(path, errors="replace") as log:
+        found = ["".join(match.groups("")).strip() for match in COUNTS.finditer(log.read())]
+    return "; ".join(dict.fromkeys(found)) or "-"
+
+
 def main():
     workers = int(sys.argv[1]) if len(sys.argv) > 1 else 2
     jobs = read_table(sys.stdin)
@@ -107,11 +121,13 @@ def main():
         print(f"\n===== {job['name']}: {job['command']}")
         with open(os.path.join(logs, job["name"] + ".log")) as log:
             sys.stdout.write(log.read())
-    print("\n| job | result | started (min) | seconds | estimate |\n|---|---|---|---|---|")
+    print("\n| job | result | started (min) | seconds | estimate | tests |\n"
+          "|---|---|---|---|---|---|")
     for job in sorted(jobs, key=lambda job: results[job["name"]][1]):
         status, begun, seconds = results[job["name"]]
+        tests = counts(os.path.join(logs, job["name"] + ".log"))
         print(f"| {job['name']} | {'passed' if status == 0 else 'FAILED'} | {begun / 60:.1f} | "
-              f"{seconds:.0f} | {job['seconds']:.0f} |")
+              f"{seconds:.0f} | {job['seconds']:.0f} | {tests} |")
     total = time.monotonic() - started
     print(f"\nci: {len(jobs) - len(failed)} of {len(jobs)} jobs passed in {total / 60:.1f} min "
           f"on {workers} workers")
