@@ -47,18 +47,19 @@ def _pixels(pixels, channels):
     return array, red, green, blue
 
 
-def _components(array):
+def _components(array, red, green, blue):
     """The pixels as the kernels take them. float32 components become the doubles they are, so
     that each verdict is tonesift()'s on those values. Floats that all lie in 0..1 are almost
     surely scaled so (scikit-image's and torchvision's floats are), while the rules are on the
     0..255 scale: the answer would be another one, so say it."""
     if array.dtype == np.uint8:
         return array
-    if array.size and 0 <= array.min() and 0 < array.max() <= 1:
+    array = array.astype(np.float64, copy=False)
+    if _native.unit_range(array, red, green, blue):
         warnings.warn("every component of these float pixels lies in 0..1, but the colour rules "
                       "are on the 0..255 scale: multiply them by 255 first", UserWarning,
                       stacklevel=3)
-    return array.astype(np.float64, copy=False)
+    return array
 
 
 def _out(out, dtype, shape, source):
@@ -100,7 +101,7 @@ def skin_mask(pixels, *, channels="RGB", threads=None, out=None):
     array, red, green, blue = _pixels(pixels, channels)
     threads = _thread_count(threads)
     out = _out(out, np.bool_, array.shape[:2], array)
-    array = _components(array)
+    array = _components(array, red, green, blue)
     return np.asarray(_native.skin_mask(array, red, green, blue, threads, out))
 
 
@@ -222,7 +223,7 @@ def find_skin_regions(pixels, *, channels="RGB", connectivity=8, labels=True, th
     if out is not None and not labels:
         raise ValueError("out needs labels=True")
     out = _out(out, np.int32, array.shape[:2], array)
-    array = _components(array)
+    array = _components(array, red, green, blue)
     columns = _native.find_skin_regions(array, red, green, blue, connectivity, threads, labels,
                                         out)
     return _regions(columns, array.shape[:2])

@@ -431,6 +431,47 @@ PyObject *skin_mask(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcep
     return entry_point<6, 4>("skin_mask", args, nargs, skin_mask_of);
 }
 
+// unit_range(pixels, red, green, blue): whether every colour component of these pixels (doubles)
+// lies in 0..1 and one is above 0: floats on the 0..1 scale, which the rules, on the 0..255
+// scale, would judge as near black. Native, so that the check needs no allocation of numpy's.
+PyObject *unit_range_of(PyObject *const *args, std::array<int, 0>) noexcept
+{
+    Pixels pixels;
+    if (acquire_pixels(args, pixels) < 0) {
+        return nullptr;
+    }
+    if (pixels.levels) {
+        Py_RETURN_FALSE;
+    }
+    const image_mask::Image &image = pixels.image;
+    bool within = image.height != 0 && image.width != 0, lit = false;
+    if (run_unlocked([&] {
+            for (std::size_t y = 0; y < image.height && within; ++y) {
+                const unsigned char *row =
+                    image.origin + static_cast<std::ptrdiff_t>(y) * image.row_stride;
+                for (std::size_t x = 0; x < image.width && within; ++x) {
+                    const unsigned char *pixel =
+                        row + static_cast<std::ptrdiff_t>(x) * image.column_stride;
+                    for (const int channel : {image.red, image.green, image.blue}) {
+                        double value;
+                        std::memcpy(&value, pixel + channel * image.channel_stride, sizeof value);
+                        within = within && value >= 0.0 && value <= 1.0;  // NaN is not
+                        lit = lit || value > 0.0;
+                    }
+                }
+            }
+            return image_mask::DivisionFailure{false, 0, 0};
+        }) < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(within && lit);
+}
+
+PyObject *unit_range(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+{
+    return entry_point<4>("unit_range", args, nargs, unit_range_of);
+}
+
 // The labels (or None) and the columns of `regions`, as the package's Regions takes them.
 PyObject *regions_tuple(Ref labels, const labelling::Regions &regions) noexcept
 {
@@ -553,6 +594,8 @@ PyMethodDef native_methods[] = {
     {"skin_mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skin_mask)),
      METH_FASTCALL, nullptr},
     {"skin_regions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skin_regions)),
+     METH_FASTCALL, nullptr},
+    {"unit_range", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unit_range)),
      METH_FASTCALL, nullptr},
     {"find_skin_regions",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_skin_regions)), METH_FASTCALL,
