@@ -269,9 +269,11 @@ PyObject *entry_point(const char *name, PyObject *const *args, Py_ssize_t nargs,
         return nullptr;
     }
     std::array<int, sizeof...(positions)> ints{};
-    std::size_t next = 0;
-    if (((to_int(args[positions], ints[next++]) < 0) || ...)) {
-        return nullptr;
+    if constexpr (sizeof...(positions) > 0) {
+        std::size_t next = 0;
+        if (((to_int(args[positions], ints[next++]) < 0) || ...)) {
+            return nullptr;
+        }
     }
     return body(args, ints);
 }
