@@ -135,15 +135,15 @@ class Region:
         self.pixels += 1
 
 
-def classify_pixels(levels: np.ndarray, advance: Callable[[int], None]) -> List[tonesift.Skin]:
+def classify_pixels(picture: np.ndarray, advance: Callable[[int], None]) -> List[tonesift.Skin]:
     """One record per pixel, in reading order: Skin(index, is_skin, 0, x, y, 0). With a fourth
     (alpha) channel, a fully transparent pixel is not skin."""
-    height, width, channels = levels.shape
+    height, width, channels = picture.shape
     classify, Skin = tonesift.tonesift, tonesift.Skin
     records: List[tonesift.Skin] = []
     append = records.append
     index = 0
-    for y, row in enumerate(levels.tolist()):
+    for y, row in enumerate(picture.tolist()):
         for x, pixel in enumerate(row):
             seen = channels == 3 or pixel[3] != 0
             append(Skin(index, 1 if seen and classify(pixel[0], pixel[1], pixel[2]) else 0,

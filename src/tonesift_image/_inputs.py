@@ -2,6 +2,7 @@
 and the built-in sample."""
 import glob
 import os
+import re
 from pathlib import Path
 from typing import Any, List, Mapping, Set
 
@@ -38,16 +39,17 @@ def expand(name: str, storage_options: Mapping[str, Any]) -> List[str]:
     each. A folder without images, or a pattern without files, is an InputError."""
     if name == STDIN:
         return [name]
-    pattern = any(character in name for character in "*?[")
+    pattern = re.search(r"[*?[]", name) is not None
     if is_url(name):
         if not pattern and not name.endswith("/"):
             return [name]
         fs, path = file_system(name, storage_options, InputError, "reading")
         try:
             if pattern:
-                fixed = path[:min(path.find(c) % (len(path) + 1) for c in "*?[")]
+                # Hidden names count from the folder where the pattern's wildcards begin.
+                folder = re.split(r"[*?[]", path, maxsplit=1)[0].rsplit("/", 1)[0]
                 found = [fs.unstrip_protocol(match) for match in fs.glob(path)
-                         if _visible(match[len(fixed.rsplit("/", 1)[0]):]) and fs.isfile(match)]
+                         if _visible(match[len(folder):]) and fs.isfile(match)]
             else:
                 suffixes = image_suffixes()
                 found = [fs.unstrip_protocol(match) for match in fs.find(path)

@@ -15,20 +15,17 @@ class JsonLines:
         self.file: Any = None
         self.whole = 0  # bytes of whole records found by recorded()
 
-    def _exists(self) -> bool:
-        return self.fs.exists(self.path) if self.fs else os.path.exists(self.path)
-
     def exists(self) -> bool:
-        return self._exists()
+        return self.fs.exists(self.path) if self.fs else os.path.exists(self.path)
 
     def has_records(self) -> bool:
         """Whether it holds anything: an earlier run's records, whole or not."""
-        if not self._exists():
+        if not self.exists():
             return False
         return (self.fs.size(self.path) if self.fs else os.path.getsize(self.path)) > 0
 
     def records(self) -> Iterator[dict]:
-        if not self._exists():
+        if not self.exists():
             return
         opened = self.fs.open(self.path, "rb") if self.fs else open(self.path, "rb")
         with opened as file:
@@ -53,7 +50,7 @@ class JsonLines:
                     file.truncate(self.whole)
             self.file = open(self.path, "a" if resume else "w", encoding="utf-8")
             return
-        if resume and self._exists():
+        if resume and self.exists():
             if self.fs.size(self.path) != self.whole:
                 raise OutputError(f"{self.target}: its last line is cut off, and an object "
                                   "cannot be cut short: resume into a local file")

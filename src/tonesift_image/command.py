@@ -25,12 +25,12 @@ from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ._batches import run_tasks
-from ._errors import ClusterError, InputError, OutputError, install
-from ._inputs import DEFAULT_MAX_PIXELS, SAMPLE, STDIN, display_name, expand
+from ._errors import ClusterError, OutputError, install
+from ._inputs import DEFAULT_MAX_PIXELS, SAMPLE, STDIN, display_name
 from ._progress import progress_bar
 from ._records import SCHEMA_VERSION, document, public
 from ._storage import is_url
-from ._tasks import DEFAULT_TOP, Settings, Task
+from ._tasks import DEFAULT_TOP, Settings, Task, name_tasks
 from ._version import __version__
 
 PROG = "tonesift-regions"
@@ -225,11 +225,10 @@ def _expanded(images: List[str], storage_options: Dict[str, Any],
     that stand for none are noted in `unreadable`, with their error, and kept as inputs."""
     names = []
     for name in images:
-        try:
-            names += expand(name, storage_options)
-        except InputError as error:
-            unreadable[name] = str(error)
-            names.append(name)
+        for task in name_tasks(name, storage_options):
+            names.append(task.input)
+            if task.error is not None:
+                unreadable[task.input] = task.error
     return names
 
 

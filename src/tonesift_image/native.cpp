@@ -234,12 +234,15 @@ bool format_is(const Py_buffer &view, char code) noexcept
 PyObject *raise_division_failure(std::size_t row, std::size_t column) noexcept;
 int to_int(PyObject *object, int &value) noexcept;
 
+// What work that divides nothing, or finds no pixel it cannot divide, gives run_unlocked.
+constexpr image_mask::DivisionFailure no_failure{false, 0, 0};
+
 // Runs `work` without the interpreter lock. Its result, a pixel whose doubles tonesift() could
 // not divide (or none), and running out of memory are reported once the lock is back: -1 then.
 template <class Work> int run_unlocked(Work work) noexcept
 {
     bool out_of_memory = false;
-    image_mask::DivisionFailure failure{false, 0, 0};
+    image_mask::DivisionFailure failure = no_failure;
     PyThreadState *state = PyEval_SaveThread();
     try {
         failure = work();
@@ -421,7 +424,7 @@ PyObject *skin_mask_of(PyObject *const *args, std::array<int, 1> ints) noexcept
                 return image_mask::classify_doubles(image, bytes, workers);
             }
             image_mask::classify_levels(image, bytes, workers);
-            return image_mask::DivisionFailure{false, 0, 0};
+            return no_failure;
         }) < 0) {
         return nullptr;
     }
@@ -462,7 +465,7 @@ PyObject *unit_range_of(PyObject *const *args, std::array<int, 0>) noexcept
                     }
                 }
             }
-            return image_mask::DivisionFailure{false, 0, 0};
+            return no_failure;
         }) < 0) {
         return nullptr;
     }
@@ -530,7 +533,7 @@ PyObject *regions_of_mask(PyObject *const *args, std::array<int, 2> ints) noexce
                               view.strides[0], view.strides[1]},
                              connectivity_of(connectivity), out.items_of<std::int32_t>(labels),
                              regions, image_mask::useful_threads(height * width, threads));
-            return image_mask::DivisionFailure{false, 0, 0};
+            return no_failure;
         }) < 0) {
         return nullptr;
     }
@@ -577,7 +580,7 @@ PyObject *regions_of_pixels(PyObject *const *args, std::array<int, 2> ints) noex
                              label_memory, regions, workers);
             return !pixels.levels && doubles.failed()
                        ? image_mask::DivisionFailure{true, doubles.row(), doubles.column()}
-                       : image_mask::DivisionFailure{false, 0, 0};
+                       : no_failure;
         }) < 0) {
         return nullptr;
     }
