@@ -9,8 +9,6 @@ from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional
 
 import numpy as np
-from PIL import ImageOps
-
 import tonesift
 
 from ._arrays import find_skin_regions
@@ -76,6 +74,39 @@ def analyse(source: Source, name: str, *, max_pixels: int, frame: int = 1,
 def _whole_image(opened: Opened, keep_pictures: bool, threads: Optional[int],
                  stages: Stages, seconds: Dict[str, float]) -> Result:
     started = time.perf_counter()
+    lent = opened.lent_pixels()
+    if lent is None:
+        rgb, transparent = _converted(opened, keep_pictures, stages)
+    else:
+        rgb, transparent = lent, None
+    seconds["convert"] = time.perf_counter() - started
+    orientation = opened.orientation
+    if lent is None:
+        opened.image.close()  # the decoded pixels are no longer needed: free them before labelling
+
+    started = time.perf_counter()
+    stages.start("grouping")
+    pixels = judged = upright(rgb, orientation)
+    if transparent is not None:
+        judged = pixels.copy()
+        judged[upright(transparent, orientation)] = NEVER_SKIN
+    # One pass from pixels to regions, with a label image only where a picture is drawn from it.
+    regions = find_skin_regions(judged, channels="RGB" if judged.shape[2] == 3 else "RGBA",
+                                labels=keep_pictures, threads=threads)
+    seconds["group"] = time.perf_counter() - started
+    analysis = Analysis(pixels.shape[1], pixels.shape[0], opened.frame, opened.frames,
+                        orientation, int(regions.pixels.sum()), regions.pixels, regions.left,
+                        regions.top, regions.right, regions.bottom)
+    if regions.labels is None:
+        return Result(analysis, None, None, None)
+    # The overlay is tinted in place: Pillow's lent pixels are read-only, and in four bytes.
+    photo = pixels if lent is None else np.array(pixels[..., :3])
+    return Result(analysis, regions.labels != 0, regions.labels, photo)
+
+
+def _converted(opened: Opened, keep_pictures: bool, stages: Stages):
+    """The picture as (height, width, 3) RGB of our own, converted a strip at a time, and,
+    where the overlay must show transparent pixels as they are, a mask of them."""
     image, alpha = opened.image, opened.has_alpha
     width, height = image.size
     rgb = np.empty((height, width, 3), dtype=np.uint8)
@@ -96,25 +127,7 @@ def _whole_image(opened: Opened, keep_pictures: bool, threads: Optional[int],
             else:
                 transparent[top:bottom] = clear
         advance(bottom - top)
-    seconds["convert"] = time.perf_counter() - started
-    orientation = opened.orientation
-    opened.image.close()  # the decoded pixels are no longer needed: free them before labelling
-
-    started = time.perf_counter()
-    stages.start("grouping")
-    pixels = judged = upright(rgb, orientation)
-    if transparent is not None:
-        judged = pixels.copy()
-        judged[upright(transparent, orientation)] = NEVER_SKIN
-    # One pass from pixels to regions, with a label image only where a picture is drawn from it.
-    regions = find_skin_regions(judged, labels=keep_pictures, threads=threads)
-    seconds["group"] = time.perf_counter() - started
-    analysis = Analysis(pixels.shape[1], pixels.shape[0], opened.frame, opened.frames,
-                        orientation, int(regions.pixels.sum()), regions.pixels, regions.left,
-                        regions.top, regions.right, regions.bottom)
-    if regions.labels is None:
-        return Result(analysis, None, None, None)
-    return Result(analysis, regions.labels != 0, regions.labels, pixels)
+    return rgb, transparent
 
 
 @dataclass
@@ -186,6 +199,8 @@ def _per_pixel(opened: Opened, keep_pictures: bool, threads: Optional[int],
                stages: Stages, seconds: Dict[str, float]) -> Result:
     started = time.perf_counter()
     orientation = opened.orientation
+    from PIL import ImageOps  # only this engine turns a picture upright by copying it
+
     try:
         image = ImageOps.exif_transpose(opened.image)
         assert image is not None  # not in place: always a new image

@@ -3,13 +3,10 @@ cluster, behind one small interface; each decides how many threads a picture get
 processes keep freed memory, since only it knows how many pictures run at once and in which
 processes.
 """
-import ctypes
 import os
 import signal
 import sys
 import time
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import replace
 from typing import List, Optional, Tuple
 
@@ -26,6 +23,8 @@ def reuse_freed_memory() -> None:
     of megabytes of fresh pages, about a sixth of its time, and far more on a Dask worker, whose
     nanny asks glibc to hand back all it can (MALLOC_TRIM_THRESHOLD_). Not glibc: nothing to
     do."""
+    import ctypes
+
     try:
         libc = ctypes.CDLL(None)
         mallopt = libc.mallopt
@@ -124,13 +123,18 @@ class LocalPool(Engine):
     def settings(self, settings):
         return replace(settings, threads=max(1, (os.cpu_count() or 1) // self.count))
 
-    def _start(self) -> ProcessPoolExecutor:
+    def _start(self):
+        # Imported here: multiprocessing costs a one-picture run a tenth of its start-up.
+        from concurrent.futures import ProcessPoolExecutor
+
         return ProcessPoolExecutor(self.count, initializer=_start_worker)
 
     def submit(self, tasks, settings):
         return self.pool.submit(run_batch, tasks, settings, __version__)
 
     def result(self, future):
+        from concurrent.futures.process import BrokenProcessPool
+
         try:
             return future.result()
         except BrokenProcessPool:  # a worker was killed, say by the kernel

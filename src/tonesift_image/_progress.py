@@ -17,14 +17,29 @@ class Stages:
         pass
 
 
+class NoBar:
+    """What a disabled bar does (nothing), without importing tqdm for it."""
+
+    def update(self, count: int = 1) -> None:
+        pass
+
+    def set_postfix(self, **values) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
 def progress_bar(**options):
-    """A tqdm bar on stderr that starts no thread.
+    """A tqdm bar on stderr that starts no thread (a NoBar when `disable` is true).
 
     tqdm's monitor thread, started with the first bar (even a disabled one) and never stopped,
     only wakes bars whose adaptive update interval outgrew a slowing loop; these bars redraw on
     every update instead. A thread left running would be killed mid-call at exit, and a pool
     forked later would copy its locks in whatever state they were.
     """
+    if options.get("disable"):
+        return NoBar()
     from tqdm import tqdm  # type: ignore[import-untyped]
 
     class Bar(tqdm):  # type: ignore[misc]

@@ -4,17 +4,23 @@ with Pillow as a viewer shows them (the chosen frame, its EXIF orientation, its 
 import io
 import logging
 import re
+import threading
 import warnings
+from contextlib import contextmanager
 from pathlib import Path
-from typing import BinaryIO, Union, cast
+from typing import BinaryIO, Iterator, Optional, Union, cast
 
 import numpy as np
 from PIL import Image, UnidentifiedImageError
 
+from . import _native  # type: ignore[attr-defined]  # the stub describes the package only
 from ._errors import FILE_ERRORS, InputError, file_error, one_line
 
 EXIF_ORIENTATION = 0x0112
 ALPHA_MODES = {"RGBA", "LA", "PA", "RGBa", "La"}
+# Modes whose decoded pixels the kernels read where Pillow keeps them: red, green and blue in
+# four bytes (the fourth unused), or one grey byte.
+LENDING_MODES = {"RGB", "RGBX", "L"}
 
 # Pillow logs what it finds odd in a file; the command reports a file in one line or not at all.
 logging.getLogger("PIL").addHandler(logging.NullHandler())
@@ -27,6 +33,42 @@ Source = Union[Path, bytes, BinaryIO, np.ndarray]
 def _pixel_count(error: Exception) -> str:
     found = re.search(r"\((\d+) pixels\)", str(error))
     return f"{found.group(1)} pixels" if found else "too many pixels"
+
+
+class _OneBlock:
+    """Pillow lends a picture's memory only when it lies in one block, and by default chains
+    blocks of 16 MiB. While any decode of ours runs, Pillow allocates one block per picture; then
+    it gets back the program's own choice. (Another thread's picture may land in several blocks
+    all the same: it is then converted, as on a Pillow that cannot lend.)"""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._users = 0
+        self._before = 0
+        core = Image.core
+        self._supported = hasattr(core, "set_use_block_allocator")
+
+    @contextmanager
+    def __call__(self) -> Iterator[None]:
+        if not self._supported:
+            yield
+            return
+        core = Image.core
+        with self._lock:
+            if self._users == 0:
+                self._before = core.get_use_block_allocator()
+                core.set_use_block_allocator(1)
+            self._users += 1
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._users -= 1
+                if self._users == 0:
+                    core.set_use_block_allocator(self._before)
+
+
+one_block = _OneBlock()
 
 
 class Opened:
@@ -86,7 +128,8 @@ class Opened:
 
     def decode(self) -> None:
         try:
-            self.image.load()
+            with one_block():
+                self.image.load()
         except (Image.DecompressionBombError, Image.DecompressionBombWarning) as error:
             raise self._too_large(_pixel_count(error)) from None
         except Exception as error:
@@ -105,6 +148,23 @@ class Opened:
     @property
     def has_alpha(self) -> bool:
         return self.image.mode in ALPHA_MODES or "transparency" in self.image.info
+
+    def lent_pixels(self) -> Optional[np.ndarray]:
+        """The decoded pixels where Pillow keeps them, read-only, as (height, width, 4) bytes
+        with red, green and blue first, or (height, width, 3) for grey (one byte seen three
+        times); None where this Pillow, mode or picture cannot lend them."""
+        image = self.image
+        export = getattr(image, "__arrow_c_array__", None)
+        # A read-only picture's memory is not Pillow's own (a file mapped into memory, a
+        # caller's buffer), and Pillow's export of such memory crashes the process.
+        if export is None or image.readonly or image.mode not in LENDING_MODES or self.has_alpha:
+            return None
+        try:
+            schema, array = export()
+        except ValueError:  # in several blocks after all
+            return None
+        width, height = image.size
+        return np.asarray(_native.lend_pixels(schema, array, height, width))
 
     def close(self) -> None:
         image = getattr(self, "image", None)

@@ -14,6 +14,7 @@ a dependency missing, a cluster that cannot do the work), 130 when interrupted, 
 output pipe closed early (``| head``).
 """
 import argparse
+import importlib.util
 import itertools
 import json
 import logging
@@ -368,7 +369,9 @@ def _run(arguments: argparse.Namespace) -> int:
     try:
         # Imported here, before any worker process starts, so that workers inherit them.
         from . import _analysis, _pictures  # noqa: F401
-        import tqdm  # type: ignore[import-untyped]  # noqa: F401
+        # Only a progress bar needs it, so it is imported when one is shown.
+        if importlib.util.find_spec("tqdm") is None:
+            raise ImportError(name="tqdm")
     except ImportError as missing:
         name = missing.name or "a dependency"
         package = {"PIL": "Pillow"}.get(name, name)

@@ -593,6 +593,175 @@ PyObject *find_skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 }
 
 // ---------------------------------------------------------------------------------------------
+// Pixels lent by Pillow: a decoded picture's own memory, read through the Arrow C data interface
+// (Pillow exports it so from 11.2), shown to numpy without a copy. Converting Pillow's pixels
+// into an array of our own costs more than decoding them.
+
+// The interface's two structs, as its specification fixes them: an ABI, the same everywhere.
+struct ArrowSchema {
+    const char *format;
+    const char *name;
+    const char *metadata;
+    std::int64_t flags;
+    std::int64_t n_children;
+    ArrowSchema **children;
+    ArrowSchema *dictionary;
+    void (*release)(ArrowSchema *);
+    void *private_data;
+};
+
+struct ArrowArray {
+    std::int64_t length;
+    std::int64_t null_count;
+    std::int64_t offset;
+    std::int64_t n_buffers;
+    std::int64_t n_children;
+    const void **buffers;
+    ArrowArray **children;
+    ArrowArray *dictionary;
+    void (*release)(ArrowArray *);
+    void *private_data;
+};
+
+// Read-only (height, width, channels) bytes inside an exported array, which it keeps alive:
+// Pillow's export holds the picture's memory until the array's capsule is released.
+struct LentPixels {
+    PyObject_HEAD
+    PyObject *owner;  // the "arrow_array" capsule
+    const unsigned char *memory;
+    Py_ssize_t shape[3];
+    Py_ssize_t strides[3];
+};
+
+void lent_pixels_dealloc(PyObject *self) noexcept
+{
+    Py_XDECREF(reinterpret_cast<LentPixels *>(self)->owner);
+    Py_TYPE(self)->tp_free(self);
+}
+
+int lent_pixels_getbuffer(PyObject *self, Py_buffer *view, int flags) noexcept
+{
+    auto *lent = reinterpret_cast<LentPixels *>(self);
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "pixels lent by Pillow are read-only");
+        view->obj = nullptr;
+        return -1;
+    }
+    view->buf = const_cast<unsigned char *>(lent->memory);
+    view->obj = Ref::borrow(self).release();
+    view->len = lent->shape[0] * lent->shape[1] * lent->shape[2];
+    view->readonly = 1;
+    view->itemsize = 1;
+    view->format = const_cast<char *>("B");
+    view->ndim = 3;
+    view->shape = lent->shape;
+    view->strides = lent->strides;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+PyBufferProcs lent_pixels_procs = {lent_pixels_getbuffer, nullptr};
+
+PyTypeObject lent_pixels_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tonesift_image._native.LentPixels",
+    .tp_basicsize = sizeof(LentPixels),
+    .tp_itemsize = 0,
+    .tp_dealloc = lent_pixels_dealloc,
+    .tp_as_buffer = &lent_pixels_procs,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+};
+
+Py_ssize_t to_size(PyObject *object) noexcept
+{
+    const Py_ssize_t size = PyLong_AsSsize_t(object);
+    if (size < 0 && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ValueError, "a size must not be negative");
+    }
+    return size;
+}
+
+// The bytes of an exported array of `pixels` items: 4-byte pixels ("+w:4" of "C", which is
+// how Pillow exports every picture of several bands) or 1-byte ones ("C"); null with
+// ValueError for any other layout.
+const unsigned char *exported_bytes(const ArrowSchema &schema, const ArrowArray &array,
+                                    std::int64_t pixels, int &bytes_per_pixel) noexcept
+{
+    const char *format = schema.format != nullptr ? schema.format : "";
+    const bool whole = array.length == pixels && array.offset >= 0 && array.release != nullptr;
+    const auto only_child = [](std::int64_t count, auto **children) {
+        return count == 1 && children != nullptr && children[0] != nullptr;
+    };
+    if (whole && std::strcmp(format, "+w:4") == 0 && only_child(schema.n_children,
+                                                                 schema.children) &&
+        schema.children[0]->format != nullptr &&
+        std::strcmp(schema.children[0]->format, "C") == 0 &&
+        only_child(array.n_children, array.children)) {
+        const ArrowArray &items = *array.children[0];
+        const std::int64_t first = items.offset + 4 * array.offset;
+        if (items.n_buffers == 2 && items.buffers != nullptr && items.buffers[1] != nullptr &&
+            items.offset >= 0 && items.length >= 4 * (array.offset + pixels)) {
+            bytes_per_pixel = 4;
+            return static_cast<const unsigned char *>(items.buffers[1]) + first;
+        }
+    }
+    else if (whole && std::strcmp(format, "C") == 0 && array.n_buffers == 2 &&
+             array.buffers != nullptr && array.buffers[1] != nullptr) {
+        bytes_per_pixel = 1;
+        return static_cast<const unsigned char *>(array.buffers[1]) + array.offset;
+    }
+    PyErr_Format(PyExc_ValueError, "cannot lend pixels exported as %.20s", format);
+    return nullptr;
+}
+
+// lend_pixels(schema, array, height, width): what __arrow_c_array__() gave for a picture of
+// that size, as (height, width, 4) bytes for 4-byte pixels, or (height, width, 3) for grey ones
+// (the one byte seen three times, as red, green and blue).
+PyObject *lend_pixels_of(PyObject *const *args, std::array<int, 0>) noexcept
+{
+    auto *schema = static_cast<ArrowSchema *>(PyCapsule_GetPointer(args[0], "arrow_schema"));
+    auto *array = static_cast<ArrowArray *>(PyCapsule_GetPointer(args[1], "arrow_array"));
+    if (schema == nullptr || array == nullptr) {
+        return nullptr;
+    }
+    const Py_ssize_t height = to_size(args[2]);
+    const Py_ssize_t width = height < 0 ? -1 : to_size(args[3]);
+    if (height < 0 || width < 0) {
+        return nullptr;
+    }
+    if (width != 0 && height > PY_SSIZE_T_MAX / 4 / width) {
+        PyErr_SetString(PyExc_ValueError, "image too large");
+        return nullptr;
+    }
+    int bytes_per_pixel = 0;
+    const unsigned char *memory = exported_bytes(*schema, *array, height * width, bytes_per_pixel);
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    Ref object = Ref::steal(PyType_GenericAlloc(&lent_pixels_type, 0));
+    if (!object) {
+        return nullptr;
+    }
+    auto *lent = reinterpret_cast<LentPixels *>(object.get());
+    lent->owner = Ref::borrow(args[1]).release();
+    lent->memory = memory;
+    const bool grey = bytes_per_pixel == 1;
+    lent->shape[0] = height;
+    lent->shape[1] = width;
+    lent->shape[2] = grey ? 3 : 4;
+    lent->strides[0] = width * bytes_per_pixel;
+    lent->strides[1] = bytes_per_pixel;
+    lent->strides[2] = grey ? 0 : 1;
+    return object.release();
+}
+
+PyObject *lend_pixels(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept
+{
+    return entry_point<4>("lend_pixels", args, nargs, lend_pixels_of);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Tables and the module
 
 PyMethodDef native_methods[] = {
@@ -605,6 +774,8 @@ PyMethodDef native_methods[] = {
     {"find_skin_regions",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_skin_regions)), METH_FASTCALL,
      nullptr},
+    {"lend_pixels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lend_pixels)),
+     METH_FASTCALL, nullptr},
     {}  // sentinel
 };
 
@@ -636,7 +807,7 @@ int native_exec(PyObject *module) noexcept
             module, "simd", simd::name(simd::active())) < 0) {
         return -1;
     }
-    if (PyType_Ready(&result_buffer_type) < 0) {
+    if (PyType_Ready(&result_buffer_type) < 0 || PyType_Ready(&lent_pixels_type) < 0) {
         return -1;
     }
     Ref type = Ref::borrow(reinterpret_cast<PyObject *>(&result_buffer_type));
