@@ -49,7 +49,8 @@ def write_overlay(result: Result, path: Path) -> None:
     tints[0] = 0
     tints[order + 1] = OTHER_REGIONS_COLOUR
     distinct = order[:len(REGION_COLOURS)]
-    tints[distinct + 1] = REGION_COLOURS[:len(distinct)]
+    if len(distinct):  # numpy cannot broadcast an empty list of colours onto (0, 3)
+        tints[distinct + 1] = REGION_COLOURS[:len(distinct)]
     overlay = result.rgb
     rows = strip_rows(analysis.width)
     for top in range(0, analysis.height, rows):

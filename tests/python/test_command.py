@@ -238,8 +238,12 @@ def test_the_report_names_the_frame_and_the_orientation(tmp_path):
 
 # --- The two engines give one report ---------------------------------------------------------
 
-@pytest.mark.parametrize("photo", PHOTOS, ids=lambda path: path.name)
+@pytest.mark.parametrize("photo", PHOTOS + [None],
+                         ids=lambda path: path.name if path else "no skin")
 def test_both_engines_give_identical_reports_and_pictures(tmp_path, photo):
+    if photo is None:  # no region to tint: the overlay is the photo as it is
+        photo = tmp_path / "sky.png"
+        Image.new("RGB", (40, 30), (35, 140, 220)).save(photo)
     results = {}
     for engine in ("whole", "pixel"):
         result = run(photo, "--json", "--top", "20", "--min-pixels", "3",
