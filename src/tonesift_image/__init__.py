@@ -11,20 +11,17 @@ give one record each, as the ``tonesift-regions`` command does; ``read_records``
 records that ``tonesift-regions --output`` wrote. They need Pillow (the ``cli`` extra); URLs, a
 Dask cluster and Parquet need the ``cluster`` extra.
 """
-from ._arrays import Region, Regions, find_skin_regions, skin_mask, skin_regions
 from ._version import __version__  # noqa: F401  (the package's own, as usual)
-
-# Shown, documented and pickled under the package's name, where users find them.
-for _public in (Region, Regions, find_skin_regions, skin_mask, skin_regions):
-    _public.__module__ = __name__
-del _public
 
 __all__ = ["Region", "Regions", "analyse_image", "analyse_images", "find_skin_regions",
            "read_records", "skin_mask", "skin_regions"]
 
-# Reading photographs needs Pillow, which the masks and regions of arrays do not: those names are
-# imported when first used.
-_LAZY = {"analyse_image": "_api", "analyse_images": "_api", "read_records": "_api"}
+# Every public name is imported when first used: reading photographs needs Pillow, which the masks
+# and regions of arrays do not, and the command decodes its first photo while numpy and the
+# kernels are imported (Pillow decodes without the interpreter lock).
+_LAZY = {"analyse_image": "_api", "analyse_images": "_api", "read_records": "_api",
+         "Region": "_arrays", "Regions": "_arrays", "find_skin_regions": "_arrays",
+         "skin_mask": "_arrays", "skin_regions": "_arrays"}
 
 
 def __getattr__(name):
@@ -34,3 +31,7 @@ def __getattr__(name):
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

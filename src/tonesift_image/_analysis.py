@@ -3,18 +3,29 @@ the same answer: the whole-image one (``find_skin_regions``, one pass from pixel
 default) and the per-pixel reference (``tonesift.tonesift`` and one ``tonesift.Skin`` record per
 pixel, grouped by a flood fill). Both see the picture as a viewer shows it: the chosen frame,
 turned upright by its EXIF orientation, with fully transparent pixels never counted as skin.
-"""
-import time
-from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional
 
-import numpy as np
+numpy and the kernels are imported while the first picture decodes (see `_kernels_meanwhile`).
+"""
+from __future__ import annotations
+
+import importlib
+import sys
+import threading
+import time
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Callable, Dict, Iterator, List, Optional
+
 import tonesift
 
-from ._arrays import find_skin_regions
 from ._errors import InputError, one_line
 from ._progress import Stages
 from ._reading import Opened, Source, levels, upright
+
+if TYPE_CHECKING:
+    import numpy as np
+
+KERNELS = f"{__package__}._arrays"
 
 # Rows are converted and classified (and tinted) a strip at a time, so that no second full-size
 # copy of a large photo is ever made: about this many pixels per strip.
@@ -61,7 +72,8 @@ def analyse(source: Source, name: str, *, max_pixels: int, frame: int = 1,
     try:
         with Opened(source, name, max_pixels, frame) as opened:
             stages.start("decoding")
-            opened.decode()
+            with _kernels_meanwhile():
+                opened.decode()
             seconds["decode"] = time.perf_counter() - started
             engine = _per_pixel if per_pixel else _whole_image
             result = engine(opened, keep_pictures, threads, stages, seconds)
@@ -71,8 +83,36 @@ def analyse(source: Source, name: str, *, max_pixels: int, frame: int = 1,
     return result
 
 
+def _import_quietly(name: str) -> None:
+    try:
+        importlib.import_module(name)
+    except BaseException:  # raised again where the analysis imports it
+        pass
+
+
+@contextmanager
+def _kernels_meanwhile() -> Iterator[None]:
+    """Imports numpy and the kernels on another thread, the first time, while this one decodes:
+    Pillow decodes without the interpreter lock, so a run on one photo takes the longer of the
+    two instead of both."""
+    if KERNELS in sys.modules:
+        yield
+        return
+    importing = threading.Thread(target=_import_quietly, args=(KERNELS,), daemon=True,
+                                 name="tonesift kernels import")
+    importing.start()
+    try:
+        yield
+    finally:
+        importing.join()
+
+
 def _whole_image(opened: Opened, keep_pictures: bool, threads: Optional[int],
                  stages: Stages, seconds: Dict[str, float]) -> Result:
+    import numpy as np
+
+    from ._arrays import find_skin_regions
+
     started = time.perf_counter()
     lent = opened.lent_pixels()
     if lent is None:
@@ -107,6 +147,8 @@ def _whole_image(opened: Opened, keep_pictures: bool, threads: Optional[int],
 def _converted(opened: Opened, keep_pictures: bool, stages: Stages):
     """The picture as (height, width, 3) RGB of our own, converted a strip at a time, and,
     where the overlay must show transparent pixels as they are, a mask of them."""
+    import numpy as np
+
     image, alpha = opened.image, opened.has_alpha
     width, height = image.size
     rgb = np.empty((height, width, 3), dtype=np.uint8)
@@ -197,6 +239,8 @@ def group_regions(records: List[tonesift.Skin], width: int, height: int,
 
 def _per_pixel(opened: Opened, keep_pictures: bool, threads: Optional[int],
                stages: Stages, seconds: Dict[str, float]) -> Result:
+    import numpy as np
+
     started = time.perf_counter()
     orientation = opened.orientation
     from PIL import ImageOps  # only this engine turns a picture upright by copying it

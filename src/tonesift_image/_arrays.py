@@ -227,3 +227,9 @@ def find_skin_regions(pixels, *, channels="RGB", connectivity=8, labels=True, th
     columns = _native.find_skin_regions(array, red, green, blue, connectivity, threads, labels,
                                         out)
     return _regions(columns, array.shape[:2])
+
+
+# Shown, documented and pickled under the package's name, where users find them.
+for _public in (Region, Regions, find_skin_regions, skin_mask, skin_regions):
+    _public.__module__ = __name__.rpartition(".")[0]
+del _public

@@ -3,15 +3,15 @@ with Pillow as a viewer shows them (the chosen frame, its EXIF orientation, its 
 """
 import io
 import logging
+import os
 import re
 import threading
 import warnings
 from contextlib import contextmanager
 from pathlib import Path
-from typing import BinaryIO, Iterator, Optional, Union, cast
+from typing import TYPE_CHECKING, BinaryIO, Iterator, Optional, Union, cast
 
-import numpy as np
-from PIL import Image, UnidentifiedImageError
+from PIL import Image, ImageFile, UnidentifiedImageError
 
 from . import _native  # type: ignore[attr-defined]  # the stub describes the package only
 from ._errors import FILE_ERRORS, InputError, file_error, one_line
@@ -21,13 +21,22 @@ ALPHA_MODES = {"RGBA", "LA", "PA", "RGBa", "La"}
 # Modes whose decoded pixels the kernels read where Pillow keeps them: red, green and blue in
 # four bytes (the fourth unused), or one grey byte.
 LENDING_MODES = {"RGB", "RGBX", "L"}
+# Pillow reads a file and hands it to the decoder 64 KiB at a time, taking the interpreter lock
+# back between blocks; in blocks of up to this many bytes another thread runs alongside a decode.
+DECODER_BLOCK = 64 << 20
 
 # Pillow logs what it finds odd in a file; the command reports a file in one line or not at all.
 logging.getLogger("PIL").addHandler(logging.NullHandler())
 logging.getLogger("PIL").propagate = False
 
+if TYPE_CHECKING:
+    import numpy as np
+
+# numpy is imported only where arrays are made: a picture is opened and decoded first, while the
+# analysis (numpy, the kernels) may still be importing on another thread.
+
 # A file; the whole of standard input; an open binary file; an array of pixels.
-Source = Union[Path, bytes, BinaryIO, np.ndarray]
+Source = Union[Path, bytes, BinaryIO, "np.ndarray"]
 
 
 def _pixel_count(error: Exception) -> str:
@@ -101,6 +110,8 @@ class Opened:
     def _open(self, source: Source) -> "Image.Image":
         name = self.name
         if not isinstance(source, (Path, bytes)) and not hasattr(source, "read"):
+            import numpy as np
+
             try:
                 return Image.fromarray(np.asarray(source))
             except Exception as error:  # a shape or type that is no picture
@@ -127,6 +138,7 @@ class Opened:
             raise self._too_large(f"{width} x {height} pixels")
 
     def decode(self) -> None:
+        self._read_in_one_block()
         try:
             with one_block():
                 self.image.load()
@@ -136,6 +148,18 @@ class Opened:
             raise InputError(f"{self.name}: corrupt or truncated image: {one_line(error)}") \
                 from None
         self._check_size()  # some formats learn their true size only while decoding
+
+    def _read_in_one_block(self) -> None:
+        """For a file of ours on disk, one read and one decoder call (each without the lock)."""
+        image = self.image
+        if not isinstance(image, ImageFile.ImageFile) or image.fp is None:
+            return
+        try:
+            size = os.fstat(image.fp.fileno()).st_size
+        except (AttributeError, OSError, ValueError):  # in memory, a pipe, closed
+            return
+        if image.decodermaxblock < size:
+            image.decodermaxblock = min(size, DECODER_BLOCK)
 
     @property
     def orientation(self) -> int:
@@ -149,7 +173,7 @@ class Opened:
     def has_alpha(self) -> bool:
         return self.image.mode in ALPHA_MODES or "transparency" in self.image.info
 
-    def lent_pixels(self) -> Optional[np.ndarray]:
+    def lent_pixels(self) -> Optional["np.ndarray"]:
         """The decoded pixels where Pillow keeps them, read-only, as (height, width, 4) bytes
         with red, green and blue first, or (height, width, 3) for grey (one byte seen three
         times); None where this Pillow, mode or picture cannot lend them."""
@@ -163,6 +187,8 @@ class Opened:
             schema, array = export()
         except ValueError:  # in several blocks after all
             return None
+        import numpy as np
+
         width, height = image.size
         return np.asarray(_native.lend_pixels(schema, array, height, width))
 
@@ -180,8 +206,10 @@ class Opened:
         self.close()
 
 
-def levels(part: "Image.Image", alpha: bool, name: str) -> np.ndarray:
+def levels(part: "Image.Image", alpha: bool, name: str) -> "np.ndarray":
     """A part of the picture as 8-bit (height, width, 3) RGB, or 4 channels with alpha."""
+    import numpy as np
+
     try:
         if part.mode.startswith("I;16"):
             # 16-bit grey: scale to 8 bits rather than clip.
@@ -195,7 +223,7 @@ def levels(part: "Image.Image", alpha: bool, name: str) -> np.ndarray:
             from None
 
 
-def upright(array: np.ndarray, orientation: int) -> np.ndarray:
+def upright(array: "np.ndarray", orientation: int) -> "np.ndarray":
     """A view of a stored picture's first two axes as a viewer shows it, for an EXIF orientation."""
     if orientation == 2:
         return array[:, ::-1]
@@ -206,9 +234,9 @@ def upright(array: np.ndarray, orientation: int) -> np.ndarray:
     if orientation == 5:
         return array.swapaxes(0, 1)
     if orientation == 6:
-        return np.rot90(array, -1)
+        return array.swapaxes(0, 1)[:, ::-1]  # a quarter turn clockwise
     if orientation == 7:
         return array[::-1, ::-1].swapaxes(0, 1)
     if orientation == 8:
-        return np.rot90(array, 1)
+        return array.swapaxes(0, 1)[::-1]  # a quarter turn anticlockwise
     return array

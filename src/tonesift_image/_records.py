@@ -7,7 +7,6 @@ in the docs are all made from it, so that a field added or changed here changes 
 import json
 from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
-from ._arrays import largest_first
 from ._version import __version__
 
 if TYPE_CHECKING:
@@ -94,6 +93,8 @@ def _ordered(values: Dict[str, Any], names: Sequence[str]) -> dict:
 def done(input: str, analysis: "Analysis", *, top: int, min_pixels: int,
          mask: Optional[str] = None, overlay: Optional[str] = None) -> dict:
     """The record of an analysed input, without timings."""
+    from ._arrays import largest_first  # numpy: imported with the first analysis
+
     total = analysis.width * analysis.height
     kept = analysis.pixels >= min_pixels
     ranked = largest_first(analysis.pixels)

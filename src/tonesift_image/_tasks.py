@@ -41,8 +41,9 @@ def run_task(task: Task, settings: Settings) -> dict:
     a record with its one-line error."""
     if task.error is not None:
         return _records.failed(task.input, task.error)
-    # Pillow is imported with the first input, so that the command can report it missing.
-    from . import _analysis, _pictures
+    # Pillow is imported with the first input, so that the command can report it missing; the
+    # pictures' writer (numpy) only for a run that writes pictures.
+    from . import _analysis
     opened_url = None
     try:
         source: Any = task.data if task.data is not None else Path(task.input)
@@ -56,6 +57,8 @@ def run_task(task: Task, settings: Settings) -> dict:
                                    keep_pictures=pictures, threads=settings.threads,
                                    stages=stages)
         started = time.perf_counter()
+        if pictures:
+            from . import _pictures
         if task.mask is not None:
             _pictures.write_mask(result, task.mask)
         if task.overlay is not None:

@@ -367,8 +367,7 @@ def _write(output, record: dict, target: str) -> None:
 
 def _run(arguments: argparse.Namespace) -> int:
     try:
-        # Imported here, before any worker process starts, so that workers inherit them.
-        from . import _analysis, _pictures  # noqa: F401
+        from . import _analysis  # noqa: F401  (Pillow, which a missing one is reported for)
         # Only a progress bar needs it, so it is imported when one is shown.
         if importlib.util.find_spec("tqdm") is None:
             raise ImportError(name="tqdm")
@@ -416,6 +415,10 @@ def _run(arguments: argparse.Namespace) -> int:
     one = total == 1 and client is None
     if one:
         settings = replace(settings, stages=progress)
+    else:
+        # Imported before any worker process starts, so that workers inherit them; a run on one
+        # photo imports them while it decodes instead.
+        from . import _arrays, _pictures  # noqa: F401
     started = time.perf_counter()
     reports: List[dict] = []
     done = failed = 0
@@ -485,6 +488,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def console_main() -> None:
+    # The command never multiplies matrices, and the OpenBLAS that numpy loads would start a
+    # thread per core at import, which take cores from the decoding of the first photo.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     sys.exit(main())
 
 

@@ -150,9 +150,9 @@ COLD_STATEMENTS = {
     "start-up of tonesift_image": (LOAD.format(
         name="tonesift_image._native",
         path=str(next(Path(tonesift_image.__file__).parent.glob("_native*.so")))), "ok", 40),
-    "first skin_mask": ("import numpy, tonesift_image; "
+    "first skin_mask": ("import numpy; from tonesift_image import skin_mask, skin_regions; "
                         "p = numpy.zeros((3, 3, 3), numpy.uint8); _testcapi.set_nomemory(k, 0); "
-                        "tonesift_image.skin_regions(tonesift_image.skin_mask(p))", "ok", 40),
+                        "skin_regions(skin_mask(p))", "ok", 40),
 }
 ALLOWED_COLD = {"ok", "MemoryError", "ImportError", "ZeroDivisionError"}
 

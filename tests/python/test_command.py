@@ -508,6 +508,18 @@ def test_progress_per_stage_on_a_terminal_unless_quiet(monkeypatch, capsys, args
     assert threading.enumerate() == [threading.main_thread()]
 
 
+def test_a_run_on_one_photo_imports_only_what_it_uses():
+    """numpy comes while the photo decodes; the pool and the progress bars never."""
+    code = ("import sys\nimport tonesift_image.command as command\n"
+            "print('numpy' in sys.modules)\ncommand.main(['--quiet', str(command.SAMPLE)])\n"
+            "print(sorted(set(sys.argv[1:]) & set(sys.modules)))")
+    unused = ["multiprocessing", "concurrent.futures.process", "tqdm"]
+    result = subprocess.run([sys.executable, "-c", code, *unused], capture_output=True,
+                            text=True, timeout=60, check=True)
+    lines = result.stdout.splitlines()
+    assert (lines[0], lines[-1]) == ("False", "[]")
+
+
 def test_one_progress_bar_over_files(monkeypatch, capsys):
     terminal = Terminal()
     monkeypatch.setattr(_progress, "PROGRESS_DELAY_SECONDS", 0)
