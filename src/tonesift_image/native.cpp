@@ -66,24 +66,41 @@ void result_buffer_dealloc(PyObject *self) noexcept
     Py_TYPE(self)->tp_free(self);
 }
 
-int result_buffer_getbuffer(PyObject *self, Py_buffer *view, int) noexcept
+// Shows `memory`, held by `owner`, through `view`, which keeps the owner alive.
+struct ViewOf {
+    void *memory;
+    bool readonly;
+    Py_ssize_t itemsize;
+    const char *format;
+    int ndim;
+    Py_ssize_t *shape;
+    Py_ssize_t *strides;
+};
+
+int fill_view(PyObject *owner, Py_buffer *view, const ViewOf &of) noexcept
 {
-    auto *buffer = reinterpret_cast<ResultBuffer *>(self);
-    view->buf = buffer->memory;
-    view->obj = Ref::borrow(self).release();
-    view->len = buffer->itemsize;
-    for (int axis = 0; axis < buffer->ndim; ++axis) {
-        view->len *= buffer->shape[axis];
+    view->buf = of.memory;
+    view->obj = Ref::borrow(owner).release();
+    view->len = of.itemsize;
+    for (int axis = 0; axis < of.ndim; ++axis) {
+        view->len *= of.shape[axis];
     }
-    view->readonly = 0;
-    view->itemsize = buffer->itemsize;
-    view->format = const_cast<char *>(buffer->format);
-    view->ndim = buffer->ndim;
-    view->shape = buffer->shape;
-    view->strides = buffer->strides;
+    view->readonly = of.readonly ? 1 : 0;
+    view->itemsize = of.itemsize;
+    view->format = const_cast<char *>(of.format);
+    view->ndim = of.ndim;
+    view->shape = of.shape;
+    view->strides = of.strides;
     view->suboffsets = nullptr;
     view->internal = nullptr;
     return 0;
+}
+
+int result_buffer_getbuffer(PyObject *self, Py_buffer *view, int) noexcept
+{
+    auto *buffer = reinterpret_cast<ResultBuffer *>(self);
+    return fill_view(self, view, {buffer->memory, false, buffer->itemsize, buffer->format,
+                                  buffer->ndim, buffer->shape, buffer->strides});
 }
 
 PyBufferProcs result_buffer_procs = {result_buffer_getbuffer, nullptr};
@@ -647,18 +664,8 @@ int lent_pixels_getbuffer(PyObject *self, Py_buffer *view, int flags) noexcept
         view->obj = nullptr;
         return -1;
     }
-    view->buf = const_cast<unsigned char *>(lent->memory);
-    view->obj = Ref::borrow(self).release();
-    view->len = lent->shape[0] * lent->shape[1] * lent->shape[2];
-    view->readonly = 1;
-    view->itemsize = 1;
-    view->format = const_cast<char *>("B");
-    view->ndim = 3;
-    view->shape = lent->shape;
-    view->strides = lent->strides;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    return 0;
+    return fill_view(self, view, {const_cast<unsigned char *>(lent->memory), true, 1, "B", 3,
+                                  lent->shape, lent->strides});
 }
 
 PyBufferProcs lent_pixels_procs = {lent_pixels_getbuffer, nullptr};
