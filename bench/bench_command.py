@@ -54,10 +54,14 @@ def photo_like(width, height, seed):
 
 
 def picture(name, width, height, seed=0):
+    """A photo-like JPEG, made once; in a process of its own, so that this one stays small."""
     path = CACHE / name
     if not path.exists():
         CACHE.mkdir(parents=True, exist_ok=True)
-        photo_like(width, height, seed).save(path, quality=90)
+        subprocess.run([sys.executable, "-c", "import sys\nfrom bench_command import photo_like\n"
+                        "photo_like(*map(int, sys.argv[2:5])).save(sys.argv[1], quality=90)",
+                        str(path), str(width), str(height), str(seed)],
+                       check=True, cwd=Path(__file__).parent)
     return path
 
 
@@ -67,17 +71,20 @@ def environment():
             if name != "PYTHONDONTWRITEBYTECODE"}
 
 
+# The command as its console script runs it, then its peak RSS in kB on stderr's last line.
+COMMAND = ("import atexit, sys\nfrom tonesift_image.command import console_main\n"
+           f"atexit.register(lambda: print({results.PEAK_KB}, file=sys.stderr))\n"
+           "console_main()")
+
+
 def run(*args):
     """Runs the command in a fresh process: (exit status, seconds, peak RSS in MB, stderr)."""
     started = time.perf_counter()
-    process = subprocess.Popen([sys.executable, "-m", "tonesift_image", "--quiet", *map(str, args)],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=environment())
-    stderr = process.stderr.read().decode()
-    _, status, usage = os.wait4(process.pid, 0)
+    process = subprocess.run([sys.executable, "-c", COMMAND, "--quiet", *map(str, args)],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=environment())
     seconds = time.perf_counter() - started
-    process.returncode = os.waitstatus_to_exitcode(status) if hasattr(os, "waitstatus_to_exitcode") \
-        else (status >> 8)
-    return process.returncode, seconds, usage.ru_maxrss / 1024, stderr
+    *stderr, peak = process.stderr.decode().splitlines(keepends=True)
+    return process.returncode, seconds, int(peak) / 1024, "".join(stderr)
 
 
 # Floors: what a process that only decodes takes, and what a script must do before it analyses.

@@ -10,6 +10,12 @@ FOLDER = Path(os.environ.get("TONESIFT_BUILD_DIR") or
               Path(__file__).resolve().parents[1] / "build") / "bench-results"
 
 
+# An expression for the peak resident memory, in kB, of the process that evaluates it: Linux's
+# VmHWM, which starts afresh with the program. ru_maxrss would not: a child forked from a large
+# benchmark process keeps the parent's size as its own peak.
+PEAK_KB = "int(next(line for line in open('/proc/self/status') if line.startswith('VmHWM:')).split()[1])"
+
+
 def folder(quick):
     """Where a run's figures go: a quick run's apart, so that they never reach the charts."""
     return FOLDER / "quick" if quick else FOLDER
