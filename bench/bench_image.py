@@ -205,7 +205,8 @@ import sys
 sys.path.insert(0, {str(ROOT / 'bench')!r})
 import numpy as np, bench_image, tonesift_image
 def status(field):
-    return int(next(line for line in open('/proc/self/status') if line.startswith(field)).split()[1])
+    lines = open('/proc/self/status')
+    return int(next(line for line in lines if line.startswith(field)).split()[1])
 images = bench_image.photos()
 pixels = images[0] if {label!r} == "sample" else bench_image.composite(images)
 tonesift_image.skin_mask(pixels[:8, :8]); tonesift_image.skin_regions(np.ones((8, 8), bool))

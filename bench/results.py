@@ -13,7 +13,8 @@ FOLDER = Path(os.environ.get("TONESIFT_BUILD_DIR") or
 # An expression for the peak resident memory, in kB, of the process that evaluates it: Linux's
 # VmHWM, which starts afresh with the program. ru_maxrss would not: a child forked from a large
 # benchmark process keeps the parent's size as its own peak.
-PEAK_KB = "int(next(line for line in open('/proc/self/status') if line.startswith('VmHWM:')).split()[1])"
+PEAK_KB = ("int(next(line for line in open('/proc/self/status') "
+           "if line.startswith('VmHWM:')).split()[1])")
 
 
 def folder(quick):

@@ -240,11 +240,10 @@ def group_regions(records: List[tonesift.Skin], width: int, height: int,
 def _per_pixel(opened: Opened, keep_pictures: bool, threads: Optional[int],
                stages: Stages, seconds: Dict[str, float]) -> Result:
     import numpy as np
+    from PIL import ImageOps  # only this engine turns a picture upright by copying it
 
     started = time.perf_counter()
     orientation = opened.orientation
-    from PIL import ImageOps  # only this engine turns a picture upright by copying it
-
     try:
         image = ImageOps.exif_transpose(opened.image)
         assert image is not None  # not in place: always a new image
