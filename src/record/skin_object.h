@@ -4,6 +4,7 @@
 #include "module/call_conventions.h"
 
 #include <atomic>
+#include <version>
 
 namespace tonesift {
 
@@ -32,16 +33,26 @@ inline SkinObject *as_skin(PyObject *object) noexcept
 using Field = std::int32_t SkinObject::*;
 
 // A field is read without the record's critical section, so that a read costs what a plain load
-// does, and may meet a write on another thread: both are atomic, which is a plain move on x86-64.
+// does, and may meet a write on another thread: both are atomic, which is a plain move on x86-64
+// and aarch64. libc++ has std::atomic_ref only from version 19; before it, the compilers' own
+// atomic built-ins (GCC's and clang's alike) make the same relaxed load and store.
 inline std::int32_t load_field(PyObject *record, Field field) noexcept
 {
+#if defined(__cpp_lib_atomic_ref)
     return std::atomic_ref<std::int32_t>(as_skin(record)->*field).load(std::memory_order_relaxed);
+#else
+    return __atomic_load_n(&(as_skin(record)->*field), __ATOMIC_RELAXED);
+#endif
 }
 
 // Writers hold the record's critical section (compat::CriticalSection) around all their stores.
 inline void store_field(PyObject *record, Field field, std::int32_t value) noexcept
 {
+#if defined(__cpp_lib_atomic_ref)
     std::atomic_ref<std::int32_t>(as_skin(record)->*field).store(value, std::memory_order_relaxed);
+#else
+    __atomic_store_n(&(as_skin(record)->*field), value, __ATOMIC_RELAXED);
+#endif
 }
 
 extern PyTypeObject skin_type;
