@@ -14,10 +14,6 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__)
-#define TONESIFT_X86_64 1
-#endif
-
 namespace tonesift::double_rows {
 namespace {
 
@@ -119,7 +115,8 @@ bool row_sse2(const Row &row, Word *bits, std::size_t &column) noexcept
 
 }  // namespace
 
-bool classify(const Row &row, Word *bits, std::size_t &column, level_rows::Path path) noexcept
+bool classify(const Row &row, Word *bits, std::size_t &column,
+              [[maybe_unused]] level_rows::Path path) noexcept
 {
     std::fill(bits, bits + level_rows::words_for(row.width), Word{0});
 #if TONESIFT_X86_64

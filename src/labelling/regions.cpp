@@ -22,6 +22,7 @@
 #include "bands.h"
 #include "dispatch.h"
 #include "label_rows.h"
+#include "labelling_x86.h"
 #include "level_rows.h"
 
 #include <algorithm>
@@ -29,10 +30,6 @@
 #include <cstdint>
 #include <limits>
 #include <utility>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tonesift::labelling {
 namespace {
@@ -115,22 +112,11 @@ void read_row(const Mask &mask, std::size_t row, Word *bits) noexcept
 {
     const unsigned char *in = mask.origin + static_cast<std::ptrdiff_t>(row) * mask.row_stride;
     std::size_t x = 0;
-#if defined(__SSE2__)
-    if (mask.column_stride == 1) {
-        // Sixteen bytes at a time: compare with zero, keep the sign bits, invert.
-        const __m128i zero = _mm_setzero_si128();
-        for (; x + 16 <= mask.width; x += 16) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + x));
-            const auto ones = static_cast<Word>(
-                ~_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)) & 0xFFFF);
-            if (x % word_bits == 0) {
-                bits[x / word_bits] = ones;
-            } else {
-                bits[x / word_bits] |= ones << (x % word_bits);
-            }
+    if constexpr (simd::x86_64) {
+        if (mask.column_stride == 1) {
+            x = x86::mask_bits(in, mask.width, bits);
         }
     }
-#endif
     for (; x < mask.width; ++x) {
         const Word one = in[static_cast<std::ptrdiff_t>(x) * mask.column_stride] != 0;
         if (x % word_bits == 0) {
@@ -395,7 +381,7 @@ template <Connectivity connectivity>
     band.last_runs = above.as_runs();
 }
 
-#if defined(__x86_64__)
+#if TONESIFT_X86_64
 // The first pass built for the CPUs of the AVX2 path, for the bit instructions they all have: a
 // word's count of edges is one instruction rather than a dozen, its lowest edge one rather
 // than three.
@@ -413,7 +399,7 @@ template <Connectivity connectivity>
 void provisional_labels(RowSource &rows, std::size_t width, std::size_t first_row,
                         std::size_t end_row, Word *kept, Band &band)
 {
-#if defined(__x86_64__)
+#if TONESIFT_X86_64
     if (simd::active() == simd::Path::avx2) {
         first_pass_avx2<connectivity>(rows, width, first_row, end_row, kept, band);
         return;

@@ -3,9 +3,8 @@
 #include <atomic>
 #include <cstring>
 
-#if defined(__x86_64__)
+#if TONESIFT_X86_64
 #include <cpuid.h>
-#define TONESIFT_X86_64 1
 #endif
 
 namespace tonesift::simd {

@@ -4,7 +4,19 @@
 // Plain C++, no Python.
 #pragma once
 
+// Builds for x86-64 have the SSE2 and AVX2 paths, in the kernels' *_x86.cpp files; elsewhere
+// those files compile to nothing and only the scalar path exists. This is the one place that
+// tells which: the kernels test x86_64 (or, around code that only an x86 compiler accepts,
+// TONESIFT_X86_64), so that their calls into the x86 files are discarded at compile time.
+#if defined(__x86_64__)
+#define TONESIFT_X86_64 1
+#else
+#define TONESIFT_X86_64 0
+#endif
+
 namespace tonesift::simd {
+
+inline constexpr bool x86_64 = TONESIFT_X86_64;
 
 // avx2 stands for AVX2 with the bit instructions of the same CPUs: POPCNT, BMI1 and BMI2.
 enum class Path { scalar, sse2, avx2 };
