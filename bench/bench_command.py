@@ -26,6 +26,7 @@ import subprocess
 import sys
 import time
 import zlib
+from pathlib import Path
 
 import numpy as np
 from PIL import Image
