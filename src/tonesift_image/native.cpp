@@ -614,7 +614,8 @@ PyObject *find_skin_regions(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // (Pillow exports it so from 11.2), shown to numpy without a copy. Converting Pillow's pixels
 // into an array of our own costs more than decoding them.
 
-// The interface's two structs, as its specification fixes them: an ABI, the same everywhere.
+// The interface's two structs, laid out as the Arrow project defines them: an ABI, the same
+// everywhere.
 struct ArrowSchema {
     const char *format;
     const char *name;
