@@ -5,6 +5,7 @@ Most cases need an interpreter that has not imported tonesift yet, so they run i
 import builtins
 import importlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -262,7 +263,9 @@ def test_mismatched_host_version(tmp_path, warning_filter, expected):
     # other builds only the refusal under the `error` filter is safe to watch.
     if warning_filter != "error" and BUILT_FOR != (3, 8):
         pytest.skip(f"a {'%d.%d' % BUILT_FOR} build cannot run on {'%d.%d' % OTHER}")
-    shutil.copy(MODULE_FILE, tmp_path / "tonesift.cpython-{}{}-x86_64-linux-gnu.so".format(*OTHER))
+    # The other version's name for the module, on this machine's architecture.
+    shutil.copy(MODULE_FILE, tmp_path / re.sub(r"cpython-\d+t?-", "cpython-%d%d-" % OTHER,
+                                                MODULE_FILE.name))
     output = run_python(HEADER + textwrap.dedent(f"""
         import warnings
         message = ("compile time Python version {'%d.%d' % BUILT_FOR} of module 'tonesift' does "
