@@ -5,8 +5,8 @@ from typing import (Any, Dict, Iterable, Iterator, Mapping, NamedTuple, Optional
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Region", "Regions", "analyse_image", "analyse_images", "find_skin_regions",
-           "read_records", "skin_mask", "skin_regions"]
+__all__ = ["Region", "Regions", "analyse_image", "analyse_images", "analyse_video",
+           "find_skin_regions", "read_records", "skin_mask", "skin_regions"]
 __version__: str
 
 def analyse_image(
@@ -30,6 +30,20 @@ def analyse_images(
     max_pixels: int = ...,
     frame: int = ...,
     per_pixel: bool = ...,
+    storage_options: Optional[Mapping[str, Any]] = ...,
+) -> Iterator[Dict[str, Any]]: ...
+def analyse_video(
+    source: Any,
+    *,
+    every: int = ...,
+    fps: Optional[float] = ...,
+    start: Optional[float] = ...,
+    end: Optional[float] = ...,
+    min_pixels: int = ...,
+    top: int = ...,
+    max_pixels: int = ...,
+    per_pixel: bool = ...,
+    threads: Optional[int] = ...,
     storage_options: Optional[Mapping[str, Any]] = ...,
 ) -> Iterator[Dict[str, Any]]: ...
 def read_records(

@@ -41,7 +41,7 @@ class Analysis:
     width: int
     height: int
     frame: int
-    frames: int
+    frames: Optional[int]  # None: a clip whose container does not say
     orientation: int
     skin_pixels: int
     pixels: np.ndarray
@@ -49,6 +49,7 @@ class Analysis:
     top: np.ndarray
     right: np.ndarray
     bottom: np.ndarray
+    time: Optional[float] = None  # a clip's frame: seconds from the stream's start
     seconds: Dict[str, float] = field(default_factory=dict)
 
 
@@ -81,6 +82,27 @@ def analyse(source: Source, name: str, *, max_pixels: int, frame: int = 1,
         stages.finish()
     result.analysis.seconds = seconds
     return result
+
+
+def analyse_frame(rgb: np.ndarray, *, number: int, frames: Optional[int], at: float,
+                  per_pixel: bool = False, threads: Optional[int] = None) -> Analysis:
+    """A clip's frame `number`, shown `at` seconds into the clip, as (height, width, 3) RGB that
+    the clip's reader decoded: no orientation and no alpha to apply, and no picture kept."""
+    started = time.perf_counter()
+    height, width = rgb.shape[:2]
+    if per_pixel:
+        found = group_regions(classify_pixels(rgb, lambda rows: None), width, height)
+        pixels, left, top, right, bottom = _columns(found)
+    else:
+        from ._arrays import find_skin_regions
+
+        regions = find_skin_regions(rgb, labels=False, threads=threads)
+        pixels, left, top, right, bottom = (regions.pixels, regions.left, regions.top,
+                                            regions.right, regions.bottom)
+    analysis = Analysis(width, height, number, frames, 1, int(pixels.sum()), pixels, left, top,
+                        right, bottom, time=at)
+    analysis.seconds["group"] = time.perf_counter() - started
+    return analysis
 
 
 def _import_quietly(name: str) -> None:
@@ -258,9 +280,7 @@ def _per_pixel(opened: Opened, keep_pictures: bool, threads: Optional[int],
     started = time.perf_counter()
     found = group_regions(records, width, height, stages.start("grouping", height))
     seconds["group"] = time.perf_counter() - started
-    columns = [np.array([getattr(region, name) for region in found], dtype=dtype)
-               for name, dtype in (("pixels", np.int64), ("left", np.int32), ("top", np.int32),
-                                   ("right", np.int32), ("bottom", np.int32))]
+    columns = _columns(found)
     mask = np.array([record.skin for record in records], dtype=bool).reshape(height, width)
     labels = np.array([record.region for record in records], dtype=np.int32).reshape(
         height, width) if keep_pictures else None
@@ -268,3 +288,11 @@ def _per_pixel(opened: Opened, keep_pictures: bool, threads: Optional[int],
     analysis = Analysis(width, height, opened.frame, opened.frames, orientation,
                         int(pixels.sum()), pixels, left, top, right, bottom)
     return Result(analysis, mask, labels, picture[..., :3].copy() if keep_pictures else None)
+
+
+def _columns(found: List[Region]) -> List[np.ndarray]:
+    import numpy as np
+
+    return [np.array([getattr(region, name) for region in found], dtype=dtype)
+            for name, dtype in (("pixels", np.int64), ("left", np.int32), ("top", np.int32),
+                                ("right", np.int32), ("bottom", np.int32))]

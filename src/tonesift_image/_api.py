@@ -8,7 +8,8 @@ from ._batches import run_tasks
 from ._outputs import open_output
 from ._records import current, public
 from ._inputs import DEFAULT_MAX_PIXELS
-from ._tasks import DEFAULT_TOP, Task, checked_settings, run_task, source_task, source_tasks
+from ._tasks import (DEFAULT_TOP, Task, checked_sampling, checked_settings, source_task,
+                     source_tasks, task_records)
 
 
 def analyse_image(source, *, min_pixels=1, top=DEFAULT_TOP, max_pixels=DEFAULT_MAX_PIXELS,
@@ -18,11 +19,37 @@ def analyse_image(source, *, min_pixels=1, top=DEFAULT_TOP, max_pixels=DEFAULT_M
     ``source`` is a path, an fsspec URL (``s3://bucket/key``; ``storage_options`` go to its file
     system), an open binary file, or an array that ``PIL.Image.fromarray`` takes (the pixels as
     stored: no EXIF orientation). A file that cannot be analysed gives a record with
-    ``"status": "failed"`` and its one-line ``"error"`` rather than an exception.
+    ``"status": "failed"`` and its one-line ``"error"`` rather than an exception. A clip gives
+    the record of its first frame (``analyse_video`` gives them all).
     """
     settings = checked_settings(min_pixels, top, max_pixels, frame, per_pixel, threads,
                                 storage_options)
-    return public(run_task(source_task(source), settings))
+    records = task_records(source_task(source), settings)
+    try:
+        return public(next(records))
+    finally:
+        records.close()
+
+
+def analyse_video(source, *, every=1, fps=None, start=None, end=None, min_pixels=1,
+                  top=DEFAULT_TOP, max_pixels=DEFAULT_MAX_PIXELS, per_pixel=False, threads=None,
+                  storage_options=None) -> Iterator[dict]:
+    """The records of a clip's frames, lazily, in order: each a picture's record with the
+    frame's ``frame`` number (from 1), its ``time`` in seconds from the stream's start, and
+    ``frames``, the clip's frame count where the container says (else None).
+
+    ``source``: what ``analyse_image`` takes (a path, an fsspec URL, an open binary file, or
+    bytes), holding any video FFmpeg decodes (PyAV, the ``video`` extra). The frames analysed
+    are those at ``start`` seconds or later (the clip is sought to the keyframe before, not
+    decoded from its beginning) and before ``end``, at most ``fps`` of them a second of stream
+    time, and of those every ``every``th from the first. A frame's pixels are PyAV's
+    ``frame.to_ndarray(format="rgb24")``. A clip damaged part way gives the records of the
+    frames before the damage, then a failed record with the error.
+    """
+    settings = checked_settings(min_pixels, top, max_pixels, 1, per_pixel, threads,
+                                storage_options, checked_sampling(every, fps, start, end))
+    task = source_task(source) if not isinstance(source, bytes) else Task("<bytes>", data=source)
+    return map(public, task_records(task, settings))  # checked now, decoded as asked for
 
 
 def analyse_images(inputs, *, client=None, jobs=None, min_pixels=1, top=DEFAULT_TOP,

@@ -90,7 +90,7 @@ def run(tasks: Iterable[Task], settings: Settings, workers: Engine,
                     yield _records.failed(task.input, f"{task.input}: {died}")
                 continue
             if not head.last_try:
-                sizer.measured(len(records), seconds)
+                sizer.measured(len(head.tasks), seconds)
             yield from records
     finally:
         workers.cancel([batch.future for batch in pending])

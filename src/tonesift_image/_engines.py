@@ -38,7 +38,7 @@ def reuse_freed_memory() -> None:
 
 def timed_records(tasks: List[Task], settings: Settings) -> Tuple[List[dict], float]:
     started = time.perf_counter()
-    records = [run_task(task, settings) for task in tasks]
+    records = [record for task in tasks for record in run_task(task, settings)]
     return records, time.perf_counter() - started
 
 
@@ -127,7 +127,15 @@ class LocalPool(Engine):
         # Imported here: multiprocessing costs a one-picture run a tenth of its start-up.
         from concurrent.futures import ProcessPoolExecutor
 
-        return ProcessPoolExecutor(self.count, initializer=_start_worker)
+        # A process that has decoded video has FFmpeg's threads, whose locks a forked worker
+        # would inherit held (seen: a pool that never answers): workers then start from a fresh
+        # server process instead.
+        context = None
+        if "av" in sys.modules:
+            import multiprocessing
+
+            context = multiprocessing.get_context("forkserver")
+        return ProcessPoolExecutor(self.count, mp_context=context, initializer=_start_worker)
 
     def submit(self, tasks, settings):
         return self.pool.submit(run_batch, tasks, settings, __version__)

@@ -10,6 +10,10 @@ class InputError(Exception):
     """A problem with one input or output file, reported as one line."""
 
 
+class NotAPicture(InputError):
+    """An input that Pillow does not read as a picture: it may be a clip."""
+
+
 class OutputError(Exception):
     """An output that cannot be written or resumed, as one line."""
 

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, BinaryIO, Iterator, Optional, Union, cast
 from PIL import Image, ImageFile, UnidentifiedImageError
 
 from . import _native  # type: ignore[attr-defined]  # the stub describes the package only
-from ._errors import FILE_ERRORS, InputError, file_error, one_line
+from ._errors import FILE_ERRORS, InputError, NotAPicture, file_error, one_line
 
 EXIF_ORIENTATION = 0x0112
 ALPHA_MODES = {"RGBA", "LA", "PA", "RGBa", "La"}
@@ -122,7 +122,7 @@ class Opened:
         except FILE_ERRORS as error:
             raise file_error(name, error) from None
         except UnidentifiedImageError:
-            raise InputError(f"{name}: not an image Pillow can read") from None
+            raise NotAPicture(f"{name}: not an image Pillow can read") from None
         except (Image.DecompressionBombError, Image.DecompressionBombWarning) as error:
             raise self._too_large(_pixel_count(error)) from None
         except Exception as error:  # a header Pillow recognised but could not parse

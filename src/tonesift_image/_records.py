@@ -14,8 +14,9 @@ if TYPE_CHECKING:
 
 # The version of the records' and the document's layout; it rises with any change a reader of
 # the earlier layout would trip over. 2: boxes name their sides left, top, right and bottom, as
-# the Python API and the report do (1 said x_min, y_min, x_max, y_max).
-SCHEMA_VERSION = 2
+# the Python API and the report do (1 said x_min, y_min, x_max, y_max). 3: the frames of clips,
+# with their "time" (null for pictures) and "frames" null where a clip's container does not say.
+SCHEMA_VERSION = 3
 _BOX_SIDES_1 = {"x_min": "left", "y_min": "top", "x_max": "right", "y_max": "bottom"}
 SCHEMA_NAME = "tonesift-regions"
 ENGINES = ("whole-image", "per-pixel")
@@ -25,11 +26,13 @@ class Integer(NamedTuple):
     arrow: str                     # "int32" or "int64"
     minimum: Optional[int] = 0
     maximum: Optional[int] = None
+    nullable: bool = False
 
 
 class Number(NamedTuple):
     minimum: float = 0
-    maximum: float = 1
+    maximum: Optional[float] = 1
+    nullable: bool = False
 
 
 class Text(NamedTuple):
@@ -70,7 +73,8 @@ RECORD: Tuple[Field, ...] = (
     Field("height", COUNT),
     Field("pixels", COUNT),
     Field("frame", Integer("int32", 1)),
-    Field("frames", Integer("int32", 1)),
+    Field("frames", Integer("int32", 1, nullable=True)),
+    Field("time", Number(maximum=None, nullable=True)),
     Field("orientation", Integer("int32", 1, 8)),
     Field("skin_pixels", COUNT),
     Field("skin_share", SHARE),
@@ -109,7 +113,8 @@ def done(input: str, analysis: "Analysis", *, top: int, min_pixels: int,
     values = {
         "schema_version": SCHEMA_VERSION, "input": input, "status": "ok",
         "width": analysis.width, "height": analysis.height, "pixels": total,
-        "frame": analysis.frame, "frames": analysis.frames, "orientation": analysis.orientation,
+        "frame": analysis.frame, "frames": analysis.frames, "time": analysis.time,
+        "orientation": analysis.orientation,
         "skin_pixels": analysis.skin_pixels,
         "skin_share": analysis.skin_pixels / total if total else 0.0,
         "regions": len(analysis.pixels), "regions_at_least_min_pixels": int(kept.sum()),
@@ -131,10 +136,13 @@ def from_row(row: Dict[str, Any]) -> dict:
 
 def current(record: dict) -> dict:
     """A record read back, in this version's layout whichever version wrote it."""
-    if record.get("schema_version") != 1:
+    version = record.get("schema_version")
+    if version not in (1, 2):
         return record
     upgraded = dict(record, schema_version=SCHEMA_VERSION)
-    if upgraded.get("largest_regions"):
+    if upgraded.get("status") == "ok":  # a picture's: it has no time
+        upgraded = _ordered(dict(upgraded, time=None), DONE)
+    if version == 1 and upgraded.get("largest_regions"):
         upgraded["largest_regions"] = [
             dict(entry, box={_BOX_SIDES_1.get(side, side): value
                              for side, value in entry["box"].items()})
@@ -185,10 +193,12 @@ def _json_type(kind) -> dict:
         if kind.minimum is not None and kind.minimum == kind.maximum:
             return {"const": kind.minimum}
         bounds = {"minimum": kind.minimum, "maximum": kind.maximum}
-        return {"type": "integer", **{key: value for key, value in bounds.items()
-                                      if value is not None}}
+        return {"type": ["integer", "null"] if kind.nullable else "integer",
+                **{key: value for key, value in bounds.items() if value is not None}}
     if isinstance(kind, Number):
-        return {"type": "number", "minimum": kind.minimum, "maximum": kind.maximum}
+        bounds = {"minimum": kind.minimum, "maximum": kind.maximum}
+        return {"type": ["number", "null"] if kind.nullable else "number",
+                **{key: value for key, value in bounds.items() if value is not None}}
     if isinstance(kind, Text):
         if kind.choices:
             return {"enum": list(kind.choices)}

@@ -1,16 +1,18 @@
-"""One input's work: read it, analyse it, write its pictures, and give its record. Tasks and their
-settings are small and picklable, so that any engine can run them anywhere."""
+"""One input's work: read it, analyse it, write its pictures, and give its record, or a record
+per analysed frame of a clip. Tasks and their settings are small and picklable, so that any
+engine can run them anywhere."""
 import os
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, List, Mapping, Optional
+from typing import Any, Iterator, List, Mapping, Optional
 
 from . import _records
-from ._errors import InputError
+from ._errors import InputError, NotAPicture
 from ._inputs import DEFAULT_MAX_PIXELS, display_name, expand
 from ._progress import Stages, TerminalStages
 from ._storage import is_url, open_url
+from ._video import Sampling
 
 DEFAULT_TOP = 10
 
@@ -34,13 +36,21 @@ class Settings:
     threads: Optional[int] = None
     storage_options: Mapping[str, Any] = field(default_factory=dict)
     stages: bool = False             # progress per stage, on a terminal
+    sampling: Sampling = Sampling()  # a clip's frames to analyse
 
 
-def run_task(task: Task, settings: Settings) -> dict:
-    """One input's record (JSON-ready), with the time of each stage under "seconds"; a failure is
-    a record with its one-line error."""
+def run_task(task: Task, settings: Settings) -> List[dict]:
+    """The records of one input: its own, or one per analysed frame of a clip."""
+    return list(task_records(task, settings))
+
+
+def task_records(task: Task, settings: Settings) -> Iterator[dict]:
+    """One input's records (JSON-ready), lazily, with the time of each stage under "seconds": a
+    picture's one, or a clip's one per analysed frame. A failure is a record with its one-line
+    error; a clip that fails part way keeps the records of the frames before."""
     if task.error is not None:
-        return _records.failed(task.input, task.error)
+        yield _records.failed(task.input, task.error)
+        return
     # Pillow is imported with the first input, so that the command can report it missing; the
     # pictures' writer (numpy) only for a run that writes pictures.
     from . import _analysis
@@ -51,11 +61,15 @@ def run_task(task: Task, settings: Settings) -> dict:
             source = opened_url = open_url(task.input, settings.storage_options)
         stages = TerminalStages(display_name(task.input)) if settings.stages else Stages()
         pictures = task.mask is not None or task.overlay is not None
-        # Looked up on the module at each call, where a test can hook it.
-        result = _analysis.analyse(source, task.input, max_pixels=settings.max_pixels,
-                                   frame=settings.frame, per_pixel=settings.per_pixel,
-                                   keep_pictures=pictures, threads=settings.threads,
-                                   stages=stages)
+        try:
+            # Looked up on the module at each call, where a test can hook it.
+            result = _analysis.analyse(source, task.input, max_pixels=settings.max_pixels,
+                                       frame=settings.frame, per_pixel=settings.per_pixel,
+                                       keep_pictures=pictures, threads=settings.threads,
+                                       stages=stages)
+        except NotAPicture as not_a_picture:
+            yield from _clip_records(task, settings, source, not_a_picture)
+            return
         started = time.perf_counter()
         if pictures:
             from . import _pictures
@@ -66,9 +80,11 @@ def run_task(task: Task, settings: Settings) -> dict:
         if pictures:
             result.analysis.seconds["write"] = time.perf_counter() - started
     except InputError as error:
-        return _records.failed(task.input, str(error))
+        yield _records.failed(task.input, str(error))
+        return
     except MemoryError:
-        return _records.failed(task.input, f"{task.input}: out of memory")
+        yield _records.failed(task.input, f"{task.input}: out of memory")
+        return
     finally:
         if opened_url is not None:
             opened_url.close()
@@ -77,7 +93,37 @@ def run_task(task: Task, settings: Settings) -> dict:
                            mask=None if task.mask is None else str(task.mask),
                            overlay=None if task.overlay is None else str(task.overlay))
     record["seconds"] = result.analysis.seconds
-    return record
+    yield record
+
+
+def _clip_records(task: Task, settings: Settings, source: Any,
+                  not_a_picture: NotAPicture) -> Iterator[dict]:
+    """The records of an input that Pillow does not read, read as a clip where it is one."""
+    from . import _analysis, _video
+
+    why = _video.missing()
+    if why is not None:
+        raise InputError(f"{not_a_picture}; to read it as a video: {why}")
+    if task.mask is not None or task.overlay is not None:
+        raise InputError(f"{task.input}: a video: --mask and --overlay draw pictures only")
+    if hasattr(source, "for_video"):  # standard input, as it comes
+        source = source.for_video()
+    elif hasattr(source, "seek"):
+        source.seek(0)  # Pillow has read its header
+    with _video.Clip(source, task.input, settings.max_pixels) as clip:
+        started = time.perf_counter()
+        for frame in clip.read(settings.sampling):
+            decoded = time.perf_counter()
+            analysis = _analysis.analyse_frame(frame.rgb, number=frame.number,
+                                               frames=frame.frames, at=frame.time,
+                                               per_pixel=settings.per_pixel,
+                                               threads=settings.threads)
+            analysis.seconds = {"decode": decoded - started, **analysis.seconds}
+            record = _records.done(task.input, analysis, top=settings.top,
+                                   min_pixels=settings.min_pixels)
+            record["seconds"] = analysis.seconds
+            yield record
+            started = time.perf_counter()
 
 
 def name_tasks(name: str, storage_options: Mapping[str, Any]) -> List[Task]:
@@ -108,15 +154,42 @@ def source_task(source: Any) -> Task:
                     f"not {type(source).__name__}")
 
 
+def _check_count(name: str, value: Any) -> None:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+
+
 def checked_settings(min_pixels: int, top: int, max_pixels: int, frame: int, per_pixel: bool,
-                     threads: Optional[int],
-                     storage_options: Optional[Mapping[str, Any]]) -> Settings:
+                     threads: Optional[int], storage_options: Optional[Mapping[str, Any]],
+                     sampling: Sampling = Sampling()) -> Settings:
     """Settings from the API's arguments, each checked as the command's parser checks it."""
     for name, value in (("min_pixels", min_pixels), ("top", top), ("max_pixels", max_pixels),
                         ("frame", frame)):
-        if isinstance(value, bool) or not isinstance(value, int):
-            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-        if value < 1:
-            raise ValueError(f"{name} must be at least 1, not {value}")
+        _check_count(name, value)
     return Settings(max_pixels, frame, bool(per_pixel), top, min_pixels, threads,
-                    dict(storage_options or {}))
+                    dict(storage_options or {}), sampling=sampling)
+
+
+def checked_sampling(every: int, fps: Optional[float], start: Optional[float],
+                     end: Optional[float]) -> Sampling:
+    """A clip's sampling from the API's or the command's arguments: a count, a positive rate,
+    and a range of seconds that is not empty."""
+    _check_count("every", every)
+    seconds = {}
+    for name, value in (("fps", fps), ("start", start), ("end", end)):
+        if value is None:
+            continue
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise TypeError(f"{name} must be a number or None, "
+                            f"not {type(value).__name__}")
+        if not value >= 0 or value == float("inf") or (name == "fps" and value == 0):
+            raise ValueError(f"{name} must be a finite number above 0, not {value}"
+                             if name == "fps" else
+                             f"{name} must be a finite number of seconds, at least 0, "
+                             f"not {value}")
+        seconds[name] = float(value)
+    if end is not None and end <= (start or 0):
+        raise ValueError(f"end ({end}) must come after start ({start or 0})")
+    return Sampling(every, seconds.get("fps"), seconds.get("start"), seconds.get("end"))

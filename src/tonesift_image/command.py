@@ -2,12 +2,15 @@
 
     tonesift-regions [IMAGE ...] [--from-list FILE] [--json] [--min-pixels N] [--top K]
                      [--mask FILE] [--overlay FILE] [--frame N] [--max-pixels N] [--per-pixel]
+                     [--every N] [--fps F] [--start S] [--end S]
                      [--jobs N] [--output FILE [--resume | --overwrite]] [--scheduler ADDRESS]
                      [--storage-option KEY=VALUE ...]
 
 With no IMAGE it runs on the built-in sample photograph; ``-`` reads one image from standard
 input. An input is a path or an fsspec URL; a folder stands for the image files under it and a
-glob pattern for its files, each sorted. ``python -m tonesift_image`` is the same command.
+glob pattern for its files, each sorted. An input that Pillow does not read and FFmpeg reads as
+video (PyAV) is a clip: each analysed frame gives a record. ``python -m tonesift_image`` is the
+same command.
 Exit status: 0 when every image was analysed, 1 when some input failed (each failure is one line
 on stderr, and a record of its own), 2 for a usage error (bad arguments, refused output paths,
 a dependency missing, a cluster that cannot do the work), 130 when interrupted, 141 when the
@@ -27,11 +30,12 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ._batches import run_tasks
 from ._errors import ClusterError, OutputError, install
-from ._inputs import DEFAULT_MAX_PIXELS, SAMPLE, STDIN, display_name
+from ._inputs import DEFAULT_MAX_PIXELS, SAMPLE, STDIN, Stream, display_name
 from ._progress import progress_bar
 from ._records import SCHEMA_VERSION, document, public
 from ._storage import is_url
-from ._tasks import DEFAULT_TOP, Settings, Task, name_tasks
+from ._tasks import DEFAULT_TOP, Settings, Task, name_tasks, task_records
+from ._video import Sampling
 from ._version import __version__
 
 PROG = "tonesift-regions"
@@ -52,6 +56,23 @@ def _positive(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError("must be a finite number, at least 0")
+    return value
+
+
+def _rate(text: str) -> float:
+    value = _seconds(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be above 0")
     return value
 
 
@@ -93,6 +114,15 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--per-pixel", action="store_true",
                         help="use the per-pixel reference engine (tonesift() and one Skin "
                              "record per pixel): the same report, far slower")
+    parser.add_argument("--every", type=_positive, default=1, metavar="N",
+                        help="of a clip, analyse every Nth frame, from the first (default 1)")
+    parser.add_argument("--fps", type=_rate, metavar="F",
+                        help="of a clip, analyse at most F frames a second of its time")
+    parser.add_argument("--start", type=_seconds, metavar="S",
+                        help="of a clip, analyse from S seconds on (it is sought, not decoded "
+                             "up to there)")
+    parser.add_argument("--end", type=_seconds, metavar="S",
+                        help="of a clip, analyse the frames before S seconds")
     parser.add_argument("--jobs", type=_positive, metavar="N",
                         help="analyse up to N images at once (default: one per core)")
     parser.add_argument("--from-list", metavar="FILE",
@@ -307,6 +337,48 @@ def report_text(report: dict, min_pixels: int) -> str:
     return "\n".join(lines)
 
 
+def continues_clip(previous: Optional[dict], record: dict) -> bool:
+    """Whether `record` is one more of the clip whose frame `previous` recorded (a later frame,
+    or its failure part way) rather than the record of the next input."""
+    return previous is not None and previous["status"] == "ok" and \
+        previous.get("time") is not None and record["input"] == previous["input"] and \
+        (record["status"] != "ok" or (record["time"] is not None and
+                                      record["time"] > previous["time"]))
+
+
+class ClipReport:
+    """A clip's report, from its frames' records as they come: how many frames were analysed
+    over how long, the skin share's spread, and the times of the frames with the most skin."""
+    MOST = 3
+
+    def __init__(self, first: dict):
+        self.input, self.frames = first["input"], first["frames"]
+        self.width, self.height = first["width"], first["height"]
+        self.shares: List[float] = []
+        self.times: List[float] = []
+
+    def add(self, record: dict) -> None:
+        self.shares.append(record["skin_share"])
+        self.times.append(record["time"])
+
+    def text(self) -> str:
+        import statistics
+
+        count, shares = len(self.shares), self.shares
+        of = f" of {self.frames}" if self.frames else ""
+        most = sorted(range(count), key=lambda i: (-shares[i], i))[:self.MOST]
+        return "\n".join([
+            display_name(self.input),
+            f"  video        {self.width} x {self.height}, {count} frame"
+            f"{'' if count == 1 else 's'}{of} analysed, {self.times[0]:.3f} s to "
+            f"{self.times[-1]:.3f} s",
+            f"  skin share   min {min(shares):.1%}, median {statistics.median(shares):.1%}, "
+            f"max {max(shares):.1%}",
+            "  most skin    " + ", ".join(f"{self.times[i]:.3f} s ({shares[i]:.1%})"
+                                          for i in most),
+        ])
+
+
 def _summary(done: int, failed: int, skipped: int, seconds: float, target: str) -> str:
     rate = f", {done / seconds:.0f} a second" if seconds > 0 and done else ""
     resumed = f"; {skipped} recorded before, skipped" if skipped else ""
@@ -331,6 +403,9 @@ def _check(arguments: argparse.Namespace) -> None:
                          "replaces them: choose one")
     if arguments.json and arguments.output is not None:
         raise UsageError("--json prints the records and --output writes them: choose one")
+    if arguments.end is not None and arguments.end <= (arguments.start or 0):
+        raise UsageError(f"--end {arguments.end:g} must come after --start "
+                         f"{arguments.start or 0:g}")
     if arguments.scheduler is not None:
         if arguments.mask is not None or arguments.overlay is not None:
             raise UsageError("--mask and --overlay write local files: not with --scheduler")
@@ -342,19 +417,30 @@ def _check(arguments: argparse.Namespace) -> None:
 
 
 def _skip_recorded(output, names: Iterator[str], target: str) -> int:
-    """Checks that the output records a prefix of the inputs, and skips that prefix."""
+    """Checks that the output records a prefix of the inputs, and skips that prefix. A clip's
+    frames are records of one input, which the next input's record shows to be finished."""
     skipped = 0
+    previous: Optional[dict] = None
     for record in output.records():
         if record.get("schema_version") != SCHEMA_VERSION:
             # Parts or lines of two layouts would make one output that no reader takes whole.
             raise UsageError(f"{target}: its records follow schema version "
                              f"{record.get('schema_version')}, and this tonesift writes "
-                             f"{SCHEMA_VERSION}: start a new output (read_records reads both)")
+                             f"{SCHEMA_VERSION}: start a new output (read_records reads any)")
+        further = continues_clip(previous, record)
+        previous = record
+        if further:
+            continue
         name = next(names, None)
         if name != record["input"]:
             raise UsageError(f"{target}: record {skipped + 1} is of {record['input']!r}, but "
                              f"input {skipped + 1} is {name!r}: not a run of these inputs")
         skipped += 1
+    if previous is not None and previous["status"] == "ok" and previous["time"] is not None:
+        # Its last frame recorded may or may not be the clip's last one.
+        raise UsageError(f"{target}: its records end inside the frames of the clip "
+                         f"{previous['input']!r}, and a clip is resumed only from its start: "
+                         "start a new output")
     return skipped
 
 
@@ -408,11 +494,15 @@ def _run(arguments: argparse.Namespace) -> int:
         return _fail_usage(str(error))
     settings = Settings(arguments.max_pixels, arguments.frame, arguments.per_pixel,
                         arguments.top, arguments.min_pixels,
-                        storage_options=dict(arguments.storage_option))
-    tasks = (replace(task, data=sys.stdin.buffer.read()) if task.input == STDIN else task
-             for task in tasks)
+                        storage_options=dict(arguments.storage_option),
+                        sampling=Sampling(arguments.every, arguments.fps, arguments.start,
+                                          arguments.end))
     progress = not arguments.quiet and sys.stderr.isatty()
     one = total == 1 and client is None
+    # Alone, standard input is read as it comes (a clip's records as its frames arrive, however
+    # long the stream); among other inputs, which may run in other processes, whole first.
+    tasks = (replace(task, data=Stream(sys.stdin.buffer) if one else sys.stdin.buffer.read())
+             if task.input == STDIN else task for task in tasks)
     if one:
         settings = replace(settings, stages=progress)
     else:
@@ -421,16 +511,29 @@ def _run(arguments: argparse.Namespace) -> int:
         from . import _arrays, _pictures  # noqa: F401
     started = time.perf_counter()
     reports: List[dict] = []
-    done = failed = 0
+    done = failed = printed = 0  # inputs, however many records a clip gives
+    clip: Optional[ClipReport] = None
+    previous: Optional[dict] = None
+
+    def show(text: str) -> None:
+        nonlocal printed
+        print(("\n" if printed else "") + text, flush=True)
+        printed += 1
     bar = progress_bar(total=total, desc=PROG, unit="image", disable=not progress or one)
     try:
         # Keeping freed memory for the next picture pays only over many; one picture would just
         # hold more memory at its peak.
-        for report in run_tasks(tasks, settings, client=client,
-                                jobs=1 if one else arguments.jobs, total=total,
-                                keep_freed_memory=not one):
-            done += 1
-            bar.update()
+        # One input runs here, its records given as they come (a clip's frame by frame); many
+        # go through the engines in batches.
+        records = (record for task in tasks for record in task_records(task, settings)) if one \
+            else run_tasks(tasks, settings, client=client, jobs=arguments.jobs, total=total,
+                           keep_freed_memory=True)
+        for report in records:
+            further = continues_clip(previous, report)
+            previous = report
+            if not further:
+                done += 1
+                bar.update()
             if report["status"] != "ok":
                 failed += 1
                 bar.set_postfix(failed=failed, refresh=False)
@@ -443,9 +546,19 @@ def _run(arguments: argparse.Namespace) -> int:
                 _write(output, public(report), arguments.output)
             elif arguments.json:
                 reports.append(report)
-            elif report["status"] == "ok":
-                print(("\n" if done - failed > 1 else "")
-                      + report_text(report, arguments.min_pixels), flush=True)
+            else:
+                if clip is not None and not (further and report["status"] == "ok"):
+                    show(clip.text())
+                    clip = None
+                if report["status"] != "ok":
+                    pass
+                elif report["time"] is None:
+                    show(report_text(report, arguments.min_pixels))
+                else:
+                    clip = clip or ClipReport(report)
+                    clip.add(report)
+        if clip is not None:
+            show(clip.text())
     except ClusterError as error:  # a worker with another tonesift joined
         return _fail_usage(str(error))
     except OutputError as error:

@@ -398,5 +398,6 @@ def test_regions_index_and_iterate_as_region_records():
 def test_the_package_says_what_it_offers():
     assert set(tonesift_image.__all__) == {"Region", "Regions", "skin_mask", "skin_regions",
                                            "find_skin_regions",
-                                           "analyse_image", "analyse_images", "read_records"}
+                                           "analyse_image", "analyse_images", "analyse_video",
+                                           "read_records"}
     assert "0 outside every region" in tonesift_image.Regions.__doc__

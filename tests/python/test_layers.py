@@ -11,7 +11,7 @@ PACKAGE = Path(__file__).resolve().parents[2] / "src" / "tonesift_image"
 # Lowest first. The package's __init__ is its front: it may import any layer but the command,
 # and no layer imports it.
 LAYERS = ["_version", "_native", "_arrays", "_errors", "_storage", "_inputs", "_progress",
-          "_reading", "_analysis", "_pictures", "_records", "_tasks", "_engines", "_batches",
+          "_reading", "_video", "_analysis", "_pictures", "_records", "_tasks", "_engines", "_batches",
           "_jsonl", "_parquet", "_outputs", "_api", "command", "__main__"]
 
 
