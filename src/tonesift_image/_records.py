@@ -196,9 +196,9 @@ def _json_type(kind) -> dict:
         return {"type": ["integer", "null"] if kind.nullable else "integer",
                 **{key: value for key, value in bounds.items() if value is not None}}
     if isinstance(kind, Number):
-        bounds = {"minimum": kind.minimum, "maximum": kind.maximum}
+        limits = {"minimum": kind.minimum, "maximum": kind.maximum}
         return {"type": ["number", "null"] if kind.nullable else "number",
-                **{key: value for key, value in bounds.items() if value is not None}}
+                **{key: value for key, value in limits.items() if value is not None}}
     if isinstance(kind, Text):
         if kind.choices:
             return {"enum": list(kind.choices)}

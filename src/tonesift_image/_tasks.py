@@ -5,7 +5,7 @@ import os
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterator, List, Mapping, Optional
+from typing import Any, Generator, Iterator, List, Mapping, Optional
 
 from . import _records
 from ._errors import InputError, NotAPicture
@@ -44,7 +44,7 @@ def run_task(task: Task, settings: Settings) -> List[dict]:
     return list(task_records(task, settings))
 
 
-def task_records(task: Task, settings: Settings) -> Iterator[dict]:
+def task_records(task: Task, settings: Settings) -> Generator[dict, None, None]:
     """One input's records (JSON-ready), lazily, with the time of each stage under "seconds": a
     picture's one, or a clip's one per analysed frame. A failure is a record with its one-line
     error; a clip that fails part way keeps the records of the frames before."""
