@@ -1,0 +1,108 @@
+"""Clips: tonesift-regions on a 1080p H.264 clip against its floor, each run in a fresh process.
+
+    python3.8 bench/bench_video.py [--rounds N] [--quick]
+
+The floor is a process that decodes the same frames with PyAV and converts each to RGB
+(`to_ndarray(format="rgb24")`), which any analysis of them must do first. Wall time of both,
+taking turns, medians of N rounds; then the command's peak memory (VmHWM) on a short and a ten
+times longer 4K clip, which stays flat when frames are analysed one at a time. The clips are
+made once, with PyAV's encoder, into build/bench-video/. --quick uses shorter clips.
+"""
+import argparse
+import statistics
+import subprocess
+import sys
+import time
+
+import results
+from bench_command import CACHE, environment, run
+
+FOLDER = CACHE.parent / "bench-video"
+FLOOR = """import sys
+import av
+with av.open(sys.argv[1]) as container:
+    stream = container.streams.video[0]
+    stream.thread_type = "AUTO"
+    for frame in container.decode(stream):
+        frame.to_ndarray(format="rgb24")
+"""
+# A pan over a photo scaled up to a little more than the frame, with moving noise, so that every
+# frame differs as a camera's do.
+MAKE = """import sys
+import av
+import numpy as np
+from PIL import Image
+from bench_image import PHOTOS
+path, width, height, seconds = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+rate, rng = 30, np.random.default_rng(0)
+PRESET = sys.argv[5]
+photo = np.asarray(Image.open(PHOTOS[0]).convert("RGB").resize((width + 240, height + 135)))
+with av.open(path, "w") as container:
+    stream = container.add_stream("libx264", rate=rate)
+    stream.width, stream.height, stream.pix_fmt = width, height, "yuv420p"
+    stream.options = {"preset": PRESET, "crf": "23"}
+    for index in range(seconds * rate):
+        x, y = index % 240, index % 135
+        frame = photo[y:y + height, x:x + width].astype(np.int16)
+        frame += rng.integers(-6, 7, (1, width, 1), dtype=np.int16)
+        shown = np.clip(frame, 0, 255).astype(np.uint8)
+        for packet in stream.encode(av.VideoFrame.from_ndarray(shown, format="rgb24")):
+            container.mux(packet)
+    for packet in stream.encode():
+        container.mux(packet)
+"""
+
+
+def clip(width, height, seconds, preset):
+    path = FOLDER / f"{height}p-{seconds}s-{preset}.mp4"
+    if not path.exists():
+        FOLDER.mkdir(parents=True, exist_ok=True)
+        subprocess.run([sys.executable, "-c", MAKE, str(path), str(width), str(height),
+                        str(seconds), preset], check=True, cwd=str(CACHE.parents[1] / "bench"))
+    return path
+
+
+def floor(path):
+    started = time.perf_counter()
+    subprocess.run([sys.executable, "-c", FLOOR, str(path)], check=True, env=environment())
+    return time.perf_counter() - started
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--preset", default="medium",
+                        help="x264's preset for the 1080p clip (default medium, as uploads and "
+                             "cameras' encoders give; ultrafast decodes far faster)")
+    arguments = parser.parse_args()
+    seconds = 2 if arguments.quick else 10
+    hd = clip(1920, 1080, seconds, arguments.preset)
+    command, decoding = [], []
+    for _ in range(arguments.rounds):
+        status, taken, _, stderr = run(hd, "--output", FOLDER / "records.jsonl", "--overwrite")
+        assert status == 0, stderr
+        command.append(taken)
+        decoding.append(floor(hd))
+    figures = {"command_seconds": statistics.median(command),
+               "decode_seconds": statistics.median(decoding)}
+    figures["ratio"] = figures["command_seconds"] / figures["decode_seconds"]
+    print(f"1080p H.264 (x264 {arguments.preset}), {seconds * 30} frames, medians of "
+          f"{arguments.rounds} rounds taking turns:")
+    print(f"  tonesift-regions         {figures['command_seconds']:7.2f} s")
+    print(f"  PyAV decode to RGB alone {figures['decode_seconds']:7.2f} s   "
+          f"(the command takes {figures['ratio']:.2f}x the floor)")
+    short, long = (1, 10) if arguments.quick else (6, 60)
+    for length in (short, long):
+        # Memory does not depend on the encoder's effort: the quick one makes them.
+        path = clip(3840, 2160, length, "ultrafast")
+        status, taken, peak, stderr = run(path, "--output", FOLDER / "records.jsonl",
+                                          "--overwrite", "--fps", "5")
+        assert status == 0, stderr
+        figures[f"peak_mb_4k_{length}s"] = peak
+        print(f"  4K clip of {length:3d} s (--fps 5): peak {peak:6.0f} MB, {taken:6.1f} s")
+    results.record("video", figures, arguments.quick)
+
+
+if __name__ == "__main__":
+    main()
