@@ -12,7 +12,7 @@ from ._errors import InputError, NotAPicture
 from ._inputs import DEFAULT_MAX_PIXELS, display_name, expand
 from ._progress import Stages, TerminalStages
 from ._storage import is_url, open_url
-from ._video import Sampling
+from ._video import Resume, Sampling
 
 DEFAULT_TOP = 10
 
@@ -24,6 +24,7 @@ class Task:
     overlay: Optional[Path] = None
     data: Any = None                 # standard input's bytes for "-", or an array or open file
     error: Optional[str] = None      # why it cannot even be read (a folder without images)
+    resume: Optional[Resume] = None  # a clip an earlier run recorded part of
 
 
 @dataclass(frozen=True)
@@ -110,9 +111,11 @@ def _clip_records(task: Task, settings: Settings, source: Any,
         source = source.for_video()
     elif hasattr(source, "seek"):
         source.seek(0)  # Pillow has read its header
+    analysed = 0
     with _video.Clip(source, task.input, settings.max_pixels) as clip:
         started = time.perf_counter()
-        for frame in clip.read(settings.sampling):
+        for frame in clip.read(settings.sampling, task.resume):
+            analysed += 1
             decoded = time.perf_counter()
             analysis = _analysis.analyse_frame(frame.rgb, number=frame.number,
                                                frames=frame.frames, at=frame.time,
@@ -124,6 +127,9 @@ def _clip_records(task: Task, settings: Settings, source: Any,
             record["seconds"] = analysis.seconds
             yield record
             started = time.perf_counter()
+    # Every input has a record; a clip resumed after its last frame has had its own.
+    if analysed == 0 and task.resume is None:
+        raise InputError(f"{task.input}: no frame of the video lies in the range asked for")
 
 
 def name_tasks(name: str, storage_options: Mapping[str, Any]) -> List[Task]:

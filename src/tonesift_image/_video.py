@@ -29,6 +29,15 @@ class Sampling:
     end: Optional[float] = None
 
 
+class Resume(NamedTuple):
+    """Where an earlier run's records of a clip end, to go on from the frame after: the time of
+    the first frame it analysed and of the last, and how many frames its sampling had taken
+    before `every` thinned them (the last one's count)."""
+    first_time: float
+    last_time: float
+    taken: int
+
+
 class Frame(NamedTuple):
     number: int            # from 1, in presentation order
     time: float            # seconds from the stream's start
@@ -88,19 +97,26 @@ class Clip:
             return False
         return True
 
-    def read(self, sampling: Sampling = Sampling()) -> Iterator[Frame]:
-        """The sampled frames, in order. A decoding error after some frames raises InputError
-        then, so that the frames before it count."""
+    def read(self, sampling: Sampling = Sampling(),
+             resume: Optional[Resume] = None) -> Iterator[Frame]:
+        """The sampled frames, in order; with `resume`, those after the frame it names, sampled
+        as though the clip had been read from its start. A decoding error after some frames
+        raises InputError then, so that the frames before it count."""
         import numpy as np
 
         start, end = sampling.start or 0.0, sampling.end
-        seeked = start > 0 and self._seek(start)
+        begin = resume.last_time if resume is not None else start
+        seeked = begin > 0 and self._seek(begin)
         rate = self.stream.average_rate
         number = decoded_count = 0
-        first_time: Optional[float] = None
+        first_time: Optional[float] = None if resume is None else resume.first_time
         last_time = -math.inf
         last_slot = -1
         kept = 0
+        if resume is not None:
+            kept = resume.taken
+            if sampling.fps is not None:
+                last_slot = _slot(resume.last_time, resume.first_time, sampling.fps)
         decoded = self.container.decode(self.stream)
         while True:
             try:
@@ -123,14 +139,14 @@ class Clip:
             number += 1
             decoded_count += 1
             last_time = time
-            if time < start:
+            if time < start or (resume is not None and time <= resume.last_time):
                 continue
             if end is not None and time >= end:
                 return
             if first_time is None:
                 first_time = time
             if sampling.fps is not None:
-                slot = math.floor((time - first_time) * sampling.fps + 1e-9)
+                slot = _slot(time, first_time, sampling.fps)
                 if slot <= last_slot:
                     continue
                 last_slot = slot
@@ -171,6 +187,11 @@ class Clip:
 
     def __exit__(self, *exc_info):
         self.close()
+
+
+def _slot(time: float, first_time: float, fps: float) -> int:
+    """Which 1/fps of a second from the first analysed frame a frame falls in."""
+    return math.floor((time - first_time) * fps + 1e-9)
 
 
 def _not_a_clip(name: str, reason: str) -> InputError:

@@ -35,7 +35,7 @@ from ._progress import progress_bar
 from ._records import SCHEMA_VERSION, document, public
 from ._storage import is_url
 from ._tasks import DEFAULT_TOP, Settings, Task, name_tasks, task_records
-from ._video import Sampling
+from ._video import Resume, Sampling
 from ._version import __version__
 
 PROG = "tonesift-regions"
@@ -416,11 +416,15 @@ def _check(arguments: argparse.Namespace) -> None:
             raise UsageError("standard input (-) is not for a cluster: write it to a file")
 
 
-def _skip_recorded(output, names: Iterator[str], target: str) -> int:
+def _skip_recorded(output, names: Iterator[str], target: str,
+                   every: int) -> Tuple[int, Optional[Tuple[str, Resume]]]:
     """Checks that the output records a prefix of the inputs, and skips that prefix. A clip's
-    frames are records of one input, which the next input's record shows to be finished."""
+    frames are records of one input, which the next input's record shows to be finished; a
+    clip whose frames end the output is given back with where to go on from (it may or may not
+    have been finished: going on finds out)."""
     skipped = 0
     previous: Optional[dict] = None
+    first_time, frames = 0.0, 0  # of the clip being recorded
     for record in output.records():
         if record.get("schema_version") != SCHEMA_VERSION:
             # Parts or lines of two layouts would make one output that no reader takes whole.
@@ -430,18 +434,19 @@ def _skip_recorded(output, names: Iterator[str], target: str) -> int:
         further = continues_clip(previous, record)
         previous = record
         if further:
+            frames += 1
             continue
+        first_time, frames = record.get("time") or 0.0, 1
         name = next(names, None)
         if name != record["input"]:
             raise UsageError(f"{target}: record {skipped + 1} is of {record['input']!r}, but "
                              f"input {skipped + 1} is {name!r}: not a run of these inputs")
         skipped += 1
     if previous is not None and previous["status"] == "ok" and previous["time"] is not None:
-        # Its last frame recorded may or may not be the clip's last one.
-        raise UsageError(f"{target}: its records end inside the frames of the clip "
-                         f"{previous['input']!r}, and a clip is resumed only from its start: "
-                         "start a new output")
-    return skipped
+        # `every` kept one of every so many frames that the rest of the sampling took.
+        return skipped - 1, (previous["input"],
+                             Resume(first_time, previous["time"], (frames - 1) * every + 1))
+    return skipped, None
 
 
 def _write(output, record: dict, target: str) -> None:
@@ -468,10 +473,14 @@ def _run(arguments: argparse.Namespace) -> int:
         unreadable: Dict[str, str] = {}  # inputs that stand for no file, with their error
         names, total = inputs(arguments, unreadable)
         skipped = 0
+        resumed: Optional[Tuple[str, Resume]] = None
         if arguments.output is not None:
             output = open_output(arguments.output, dict(arguments.storage_option))
             if arguments.resume:
-                skipped = _skip_recorded(output, names, arguments.output)
+                skipped, resumed = _skip_recorded(output, names, arguments.output,
+                                                  arguments.every)
+                if resumed is not None:  # a clip part done: it goes on first
+                    names = itertools.chain([resumed[0]], names)
                 total = None if total is None else total - skipped
             elif not arguments.overwrite and output.has_records():
                 # A forgotten --resume would otherwise lose every record of the earlier run.
@@ -480,7 +489,9 @@ def _run(arguments: argparse.Namespace) -> int:
         if arguments.mask is not None or arguments.overlay is not None:
             tasks: Any = iter(plan(arguments, list(names), unreadable))
         else:
-            tasks = (Task(name, error=unreadable.get(name)) for name in names)
+            tasks = (Task(name, error=unreadable.get(name),
+                          resume=resumed[1] if index == 0 and resumed else None)
+                     for index, name in enumerate(names))
         if arguments.scheduler is not None:
             client = _connect(arguments.scheduler)
         # Last, once nothing else can refuse the run: starting a fresh output empties it.

@@ -172,17 +172,23 @@ def test_clips_among_photos_on_a_pool_after_decoding_in_the_parent(clips):
     assert json.loads(result.stdout) == json.loads(json.dumps(expected))
 
 
-@pytest.mark.parametrize("clip_first", [True, False])
-def test_resuming_skips_a_clip_only_when_the_next_input_shows_it_finished(clips, tmp_path,
-                                                                          clip_first):
-    inputs = [clips["webm"], PHOTOS[0]][::1 if clip_first else -1]
+@pytest.mark.parametrize("kept", [0, 2, 6, 7])
+def test_resuming_goes_on_from_the_frame_after_the_last_one_recorded(clips, tmp_path, kept):
+    # 7 records of the clip in all (--fps 5 takes 20 frames, --every 3 seven of them); from 6
+    # on, it is sought to its second keyframe (2.5 s); with all 7, nothing is left to do.
+    inputs, options = [PHOTOS[0], clips["far"]], ["--fps", "5", "--every", "3"]
     output = tmp_path / "records.jsonl"
-    first = run(*inputs, "--output", output, "--every", "3")
+    first = run(*inputs, "--output", output, *options)
     assert first.returncode == 0, first.stderr
-    assert b"2 inputs done (0 failed)" in first.stdout
-    again = run(*inputs, "--output", output, "--every", "3", "--resume")
-    if clip_first:
-        assert again.returncode == 0 and b"2 recorded before, skipped" in again.stdout
-        assert len(list(tonesift_image.read_records(output))) == 5
-    else:
-        assert again.returncode == 2 and b"end inside the frames of the clip" in again.stderr
+    whole = list(tonesift_image.read_records(output))
+    assert len(whole) == 8
+    lines = output.read_text().splitlines(keepends=True)
+    output.write_text("".join(lines[:1 + kept]))  # as if stopped after `kept` of its frames
+    again = run(*inputs, "--output", output, *options, "--resume")
+    assert again.returncode == 0, again.stderr
+    assert list(tonesift_image.read_records(output)) == whole
+
+
+def test_a_clip_with_no_frame_in_range_has_a_failed_record(clips):
+    (record,) = tonesift_image.analyse_video(clips["mp4"], start=50)
+    assert record["status"] == "failed" and "no frame of the video" in record["error"]
