@@ -111,22 +111,39 @@ def _clip_records(task: Task, settings: Settings, source: Any,
         source = source.for_video()
     elif hasattr(source, "seek"):
         source.seek(0)  # Pillow has read its header
+    def record_of(frame: "_video.Frame", decoding: float) -> dict:
+        analysis = _analysis.analyse_frame(frame.rgb, number=frame.number, frames=frame.frames,
+                                           at=frame.time, per_pixel=settings.per_pixel,
+                                           threads=settings.threads)
+        analysis.seconds = {"decode": decoding, **analysis.seconds}
+        record = _records.done(task.input, analysis, top=settings.top,
+                               min_pixels=settings.min_pixels)
+        record["seconds"] = analysis.seconds
+        return record
+
+    from concurrent.futures import Future, ThreadPoolExecutor
+
     analysed = 0
-    with _video.Clip(source, task.input, settings.max_pixels) as clip:
+    # A frame is analysed on a thread of its own while FFmpeg decodes the next one: both run
+    # without the interpreter lock, so that they overlap rather than take turns.
+    with _video.Clip(source, task.input, settings.max_pixels) as clip, \
+            ThreadPoolExecutor(1, thread_name_prefix="tonesift frame") as analyser:
+        pending: "Optional[Future[dict]]" = None
         started = time.perf_counter()
-        for frame in clip.read(settings.sampling, task.resume):
-            analysed += 1
-            decoded = time.perf_counter()
-            analysis = _analysis.analyse_frame(frame.rgb, number=frame.number,
-                                               frames=frame.frames, at=frame.time,
-                                               per_pixel=settings.per_pixel,
-                                               threads=settings.threads)
-            analysis.seconds = {"decode": decoded - started, **analysis.seconds}
-            record = _records.done(task.input, analysis, top=settings.top,
-                                   min_pixels=settings.min_pixels)
-            record["seconds"] = analysis.seconds
-            yield record
-            started = time.perf_counter()
+        try:
+            for frame in clip.read(settings.sampling, task.resume):
+                analysed += 1
+                future = analyser.submit(record_of, frame, time.perf_counter() - started)
+                if pending is not None:
+                    yield pending.result()
+                pending = future
+                started = time.perf_counter()
+        except InputError:  # the frames before the damage keep their records
+            if pending is not None:
+                yield pending.result()
+            raise
+        if pending is not None:
+            yield pending.result()
     # Every input has a record; a clip resumed after its last frame has had its own.
     if analysed == 0 and task.resume is None:
         raise InputError(f"{task.input}: no frame of the video lies in the range asked for")
