@@ -123,7 +123,7 @@ class Stream(io.RawIOBase):
         buffer[:len(chunk)] = chunk
         self.position += len(chunk)
         if self.dropped or len(self.kept) > self.keep:
-            # Too much to keep: from here on, only what has not been read yet.
+            # Past `keep` (nothing, once read in order): from here on, only what is unread.
             del self.kept[:self.position - self.dropped]
             self.dropped = self.position
         return len(chunk)
@@ -145,9 +145,11 @@ class Stream(io.RawIOBase):
         other container is read in order, as it comes, and nothing read is kept: FFmpeg would
         otherwise ask a seekable input for its size, which a stream that never ends has not."""
         self.seek(0)
-        if self.read(8)[4:] == b"ftyp":
-            self.seek(0)
+        header = self.read(8)
+        self.seek(0)
+        if header[4:] == b"ftyp":
             return self
+        self.keep = 0  # from the next read on, nothing read is kept
         return _InOrder(self)
 
 
@@ -156,16 +158,10 @@ class _InOrder:
 
     def __init__(self, stream: Stream):
         self.stream = stream
-        stream.seek(0)
 
     @property
     def interrupted(self) -> bool:
         return self.stream.interrupted
 
     def read(self, size: int = -1) -> bytes:
-        stream = self.stream
-        chunk = stream.read(size if size >= 0 else 1 << 20)
-        # What has been read is not needed again.
-        del stream.kept[:stream.position - stream.dropped]
-        stream.dropped = stream.position
-        return chunk or b""
+        return self.stream.read(size if size >= 0 else 1 << 20) or b""

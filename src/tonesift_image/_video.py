@@ -102,8 +102,6 @@ class Clip:
         """The sampled frames, in order; with `resume`, those after the frame it names, sampled
         as though the clip had been read from its start. A decoding error after some frames
         raises InputError then, so that the frames before it count."""
-        import numpy as np
-
         start, end = sampling.start or 0.0, sampling.end
         begin = resume.last_time if resume is not None else start
         seeked = begin > 0 and self._seek(begin)
@@ -157,7 +155,7 @@ class Clip:
                 raise InputError(f"{self.name}: frame {number} too large: {frame.width} x "
                                  f"{frame.height} pixels (at most {self.max_pixels}; "
                                  "--max-pixels raises the limit)")
-            yield Frame(number, time, self.frames, _rgb(frame, np))
+            yield Frame(number, time, self.frames, _rgb(frame))
 
     def _check_whole(self, decoded: int, last_time: float, seeked: bool) -> None:
         """At the end of the data: FFmpeg ends a file cut short as quietly as a whole one, so
@@ -204,9 +202,11 @@ def _reason(error: Exception) -> str:
     return one_line(getattr(error, "strerror", None) or error)
 
 
-def _rgb(frame, np) -> "np.ndarray":
+def _rgb(frame) -> "np.ndarray":
     """The frame in FFmpeg's default conversion to RGB, viewed where FFmpeg put it (rows may be
     padded: the view steps over the padding rather than copy)."""
+    import numpy as np
+
     converted = frame.reformat(format="rgb24")
     plane = converted.planes[0]
     rows = np.frombuffer(plane, np.uint8).reshape(converted.height, plane.line_size)

@@ -561,11 +561,9 @@ def _run(arguments: argparse.Namespace) -> int:
                 if clip is not None and not (further and report["status"] == "ok"):
                     show(clip.text())
                     clip = None
-                if report["status"] != "ok":
-                    pass
-                elif report["time"] is None:
+                if report["status"] == "ok" and report["time"] is None:
                     show(report_text(report, arguments.min_pixels))
-                else:
+                elif report["status"] == "ok":
                     clip = clip or ClipReport(report)
                     clip.add(report)
         if clip is not None:
