@@ -4,9 +4,10 @@
 
 The floor is a process that decodes the same frames with PyAV and converts each to RGB
 (`to_ndarray(format="rgb24")`), which any analysis of them must do first. Wall time of both,
-taking turns, medians of N rounds; then the command's peak memory (VmHWM) on a short and a ten
-times longer 4K clip, which stays flat when frames are analysed one at a time. The clips are
-made once, with PyAV's encoder, into build/bench-video/. --quick uses shorter clips.
+taking turns, medians of N rounds; then the command's peak memory (VmHWM) on 4K clips of 6 s, one
+minute and ten minutes, which stays flat when frames are analysed one at a time. The clips are
+made once, with PyAV's encoder, into build/bench-video/ (the ten minutes are the minute's
+packets ten times over, timestamps shifted: no encoding). --quick uses shorter clips.
 """
 import argparse
 import statistics
@@ -61,6 +62,35 @@ def clip(width, height, seconds, preset):
                         str(seconds), preset], check=True, cwd=str(CACHE.parents[1] / "bench"))
     return path
 
+# Copies a clip's packets `times` over, each copy's timestamps after the one before.
+REPEAT = """import sys
+import av
+source, path, times = sys.argv[1], sys.argv[2], int(sys.argv[3])
+with av.open(source) as given, av.open(path, "w") as container:
+    video = given.streams.video[0]
+    stream = container.add_stream_from_template(video)
+    length = None
+    for time in range(times):
+        given.seek(0)
+        for packet in given.demux(video):
+            if packet.dts is None:  # the flush packet
+                continue
+            if length is None:
+                length = video.duration
+            packet.pts += time * length
+            packet.dts += time * length
+            packet.stream = stream
+            container.mux(packet)
+"""
+
+
+def repeated(path, times):
+    longer = path.with_name(f"{path.stem}-x{times}{path.suffix}")
+    if not longer.exists():
+        subprocess.run([sys.executable, "-c", REPEAT, str(path), str(longer), str(times)],
+                       check=True)
+    return longer
+
 
 def floor(path):
     started = time.perf_counter()
@@ -92,10 +122,12 @@ def main():
     print(f"  tonesift-regions         {figures['command_seconds']:7.2f} s")
     print(f"  PyAV decode to RGB alone {figures['decode_seconds']:7.2f} s   "
           f"(the command takes {figures['ratio']:.2f}x the floor)")
-    short, long = (1, 10) if arguments.quick else (6, 60)
-    for length in (short, long):
+    lengths = ((1, 1), (10, 1), (10, 10)) if arguments.quick else ((6, 1), (60, 1), (60, 10))
+    for length, times in lengths:
         # Memory does not depend on the encoder's effort: the quick one makes them.
         path = clip(3840, 2160, length, "ultrafast")
+        if times > 1:
+            path, length = repeated(path, times), length * times
         status, taken, peak, stderr = run(path, "--output", FOLDER / "records.jsonl",
                                           "--overwrite", "--fps", "5")
         assert status == 0, stderr
