@@ -7,7 +7,7 @@ from typing import Any, Deque, Iterable, Iterator, List, Optional
 
 from . import _records
 from ._engines import Died, Engine, make_engine
-from ._tasks import Settings, Task
+from ._tasks import Settings, Split, Task
 
 # A batch is sized to take about this long on a worker: long enough that the cost of a task
 # (Dask's is about a millisecond) is lost in it, short enough that the last batches of a run
@@ -16,11 +16,19 @@ BATCH_SECONDS = 0.25
 MAX_BATCH = 512
 
 
+class _Clip:
+    """The segments of one clip: once one of them fails, the later ones' records are dropped,
+    as a clip read whole stops at its damage."""
+    failed = False
+
+
 @dataclass
 class _Batch:
     tasks: List[Task]
-    future: Any
+    future: Any = None
     last_try: bool = False  # a single input run again after its worker died: a death is final
+    records: Optional[List[Any]] = None  # known already: what follows a split clip in its batch
+    clip: Optional[_Clip] = None  # the clip whose segment this is
 
 
 class Sizer:
@@ -50,50 +58,82 @@ def run(tasks: Iterable[Task], settings: Settings, workers: Engine,
          total: Optional[int]) -> Iterator[dict]:
     """The records in input order, with a bounded number of batches in flight. The inputs of a
     batch whose worker died run again one by one (alone, where a death takes everything in
-    flight, so that it names its cause); one that dies again is recorded as failed."""
+    flight, so that it names its cause); one that dies again is recorded as failed. A long clip
+    comes back split: its segments run as batches of their own, and their records take its
+    place, in frame order."""
     source = iter(tasks)
     pending: Deque[_Batch] = deque()
-    suspects: Deque[Task] = deque()
+    suspects: Deque[_Batch] = deque()  # to run again alone, not yet submitted
     sizer = Sizer(workers.count, total)
     in_flight = 2 * workers.count
     exhausted = False
+
+    def submit(batch: _Batch) -> _Batch:
+        batch.future = workers.submit(batch.tasks, settings)
+        return batch
     try:
         while True:
             if suspects and not pending:
-                task = suspects.popleft()
-                pending.append(_Batch([task], workers.submit([task], settings), last_try=True))
+                suspect = suspects.popleft()
+                if suspect.clip is not None and suspect.clip.failed:
+                    continue
+                if suspect.records is None:
+                    suspect.last_try = True
+                    submit(suspect)
+                pending.append(suspect)
             while not suspects and not exhausted and len(pending) < in_flight:
                 batch = list(itertools.islice(source, sizer.next()))
                 if not batch:
                     exhausted = True
                     break
                 sizer.taken(len(batch))
-                pending.append(_Batch(batch, workers.submit(batch, settings)))
+                pending.append(submit(_Batch(batch)))
             if not pending:
                 return
             head = pending.popleft()
-            try:
-                records, seconds = workers.result(head.future)
-            except Died as died:
-                if workers.loses_all:
-                    workers.restart()
-                    lost = [head, *pending] if not head.last_try else [*pending]
-                    pending.clear()
-                    suspects.extendleft(reversed([task for batch in lost
-                                                  for task in batch.tasks]))
-                elif not head.last_try:
-                    for task in reversed(head.tasks):
-                        pending.appendleft(_Batch([task], workers.submit([task], settings),
-                                                  last_try=True))
-                if head.last_try:
-                    task = head.tasks[0]
-                    yield _records.failed(task.input, f"{task.input}: {died}")
+            if head.clip is not None and head.clip.failed:
+                workers.cancel([head.future])
                 continue
-            if not head.last_try:
-                sizer.measured(len(head.tasks), seconds)
-            yield from records
+            if head.records is not None:
+                records = head.records
+            else:
+                try:
+                    records, seconds = workers.result(head.future)
+                except Died as died:
+                    if workers.loses_all:
+                        workers.restart()
+                        lost = [head, *pending] if not head.last_try else [*pending]
+                        pending.clear()
+                        suspects.extendleft(reversed([
+                            one for batch in lost for one in
+                            ([batch] if batch.records is not None else
+                             [_Batch([task], clip=batch.clip) for task in batch.tasks])]))
+                    elif not head.last_try:
+                        for task in reversed(head.tasks):
+                            pending.appendleft(submit(_Batch([task], last_try=True,
+                                                             clip=head.clip)))
+                    if head.last_try:
+                        task = head.tasks[0]
+                        if head.clip is not None:
+                            head.clip.failed = True
+                        yield _records.failed(task.input, f"{task.input}: {died}")
+                    continue
+                if not head.last_try and head.clip is None:
+                    sizer.measured(len(head.tasks), seconds)
+            for index, record in enumerate(records):
+                if isinstance(record, Split):
+                    # The segments run before the rest of this batch's records are given.
+                    clip = _Clip()
+                    parts = [submit(_Batch([task], clip=clip)) for task in record.tasks]
+                    rest = records[index + 1:]
+                    pending.extendleft(reversed([*parts, *([_Batch([], records=rest)]
+                                                           if rest else [])]))
+                    break
+                if head.clip is not None and record["status"] != "ok":
+                    head.clip.failed = True
+                yield record
     finally:
-        workers.cancel([batch.future for batch in pending])
+        workers.cancel([batch.future for batch in pending if batch.future is not None])
         workers.close()
 
 

@@ -38,7 +38,7 @@ def reuse_freed_memory() -> None:
 
 def timed_records(tasks: List[Task], settings: Settings) -> Tuple[List[dict], float]:
     started = time.perf_counter()
-    records = [record for task in tasks for record in run_task(task, settings)]
+    records = [record for task in tasks for record in run_task(task, settings)]  # Splits too
     return records, time.perf_counter() - started
 
 
@@ -64,7 +64,8 @@ class Engine:
     loses_all = False
 
     def settings(self, settings: Settings) -> Settings:
-        """The settings as this engine runs them: its own thread budget per picture."""
+        """The settings as this engine runs them: its own thread budget per picture, and how
+        many workers a long clip's segments spread over."""
         return settings
 
     def submit(self, tasks: List[Task], settings: Settings):
@@ -121,7 +122,8 @@ class LocalPool(Engine):
         self.pool = self._start()
 
     def settings(self, settings):
-        return replace(settings, threads=max(1, (os.cpu_count() or 1) // self.count))
+        return replace(settings, threads=max(1, (os.cpu_count() or 1) // self.count),
+                       split=self.count)
 
     def _start(self):
         # Imported here: multiprocessing costs a one-picture run a tenth of its start-up.
@@ -204,7 +206,7 @@ class Cluster(Engine):
         self.count = max(1, sum(client.nthreads().values()))
 
     def settings(self, settings):
-        return replace(settings, threads=1)
+        return replace(settings, threads=1, split=self.count)
 
     def submit(self, tasks, settings):
         # Not pure: batches of the same inputs are separate work, never one shared result.
@@ -227,10 +229,12 @@ class Cluster(Engine):
 def make_engine(client=None, jobs: Optional[int] = None, total: Optional[int] = None,
                 keep_freed_memory: bool = False) -> Engine:
     """The engine for a run: the cluster of `client`, else `jobs` local processes (default: one a
-    core, never more than the inputs), where one means the calling thread."""
+    core, never more than the inputs), where one means the calling thread. Jobs asked for are
+    started however few the inputs: a long clip's segments share them."""
     if client is not None:
         return Cluster(client)
-    jobs = jobs or os.cpu_count() or 1
-    if total is not None:
-        jobs = max(1, min(jobs, total))
+    if jobs is None:
+        jobs = os.cpu_count() or 1
+        if total is not None:
+            jobs = max(1, min(jobs, total))
     return InThread(keep_freed_memory) if jobs == 1 else LocalPool(jobs)

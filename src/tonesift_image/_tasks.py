@@ -3,18 +3,21 @@ per analysed frame of a clip. Tasks and their settings are small and picklable, 
 engine can run them anywhere."""
 import os
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any, Generator, Iterator, List, Mapping, Optional
+from typing import Any, Generator, Iterator, List, Mapping, NamedTuple, Optional, Union
 
 from . import _records
 from ._errors import InputError, NotAPicture
 from ._inputs import DEFAULT_MAX_PIXELS, display_name, expand
 from ._progress import Stages, TerminalStages
 from ._storage import is_url, open_url
-from ._video import Resume, Sampling
+from ._video import Resume, Sampling, Segment
 
 DEFAULT_TOP = 10
+# A part of a clip decoded on a worker of its own holds at least so many frames: seeking to it
+# and starting a decoder cost about a frame's decoding, a worker's task a few milliseconds.
+SEGMENT_FRAMES = 250
 
 
 @dataclass(frozen=True)
@@ -25,6 +28,7 @@ class Task:
     data: Any = None                 # standard input's bytes for "-", or an array or open file
     error: Optional[str] = None      # why it cannot even be read (a folder without images)
     resume: Optional[Resume] = None  # a clip an earlier run recorded part of
+    segment: Optional[Segment] = None  # the part of a clip to read, on a worker of its own
 
 
 @dataclass(frozen=True)
@@ -38,17 +42,26 @@ class Settings:
     storage_options: Mapping[str, Any] = field(default_factory=dict)
     stages: bool = False             # progress per stage, on a terminal
     sampling: Sampling = Sampling()  # a clip's frames to analyse
+    split: int = 1                   # workers to spread a long clip over in segments
+    segment_frames: int = SEGMENT_FRAMES
 
 
-def run_task(task: Task, settings: Settings) -> List[dict]:
-    """The records of one input: its own, or one per analysed frame of a clip."""
+class Split(NamedTuple):
+    """What a long clip gives in place of its records where several workers can share it: the
+    tasks of its segments, in order, for the runner to spread and gather."""
+    tasks: List[Task]
+
+
+def run_task(task: Task, settings: Settings) -> List[Union[dict, Split]]:
+    """The records of one input: its own, or one per analysed frame of a clip (or its Split)."""
     return list(task_records(task, settings))
 
 
-def task_records(task: Task, settings: Settings) -> Generator[dict, None, None]:
+def task_records(task: Task, settings: Settings) -> Generator[Any, None, None]:
     """One input's records (JSON-ready), lazily, with the time of each stage under "seconds": a
     picture's one, or a clip's one per analysed frame. A failure is a record with its one-line
-    error; a clip that fails part way keeps the records of the frames before."""
+    error; a clip that fails part way keeps the records of the frames before. With
+    `settings.split` workers, a long clip gives a Split instead."""
     if task.error is not None:
         yield _records.failed(task.input, task.error)
         return
@@ -63,6 +76,9 @@ def task_records(task: Task, settings: Settings) -> Generator[dict, None, None]:
         stages = TerminalStages(display_name(task.input)) if settings.stages else Stages()
         pictures = task.mask is not None or task.overlay is not None
         try:
+            if task.segment is not None:  # a part of a clip, known to be one
+                yield from _clip_records(task, settings, source, None)
+                return
             # Looked up on the module at each call, where a test can hook it.
             result = _analysis.analyse(source, task.input, max_pixels=settings.max_pixels,
                                        frame=settings.frame, per_pixel=settings.per_pixel,
@@ -98,19 +114,30 @@ def task_records(task: Task, settings: Settings) -> Generator[dict, None, None]:
 
 
 def _clip_records(task: Task, settings: Settings, source: Any,
-                  not_a_picture: NotAPicture) -> Iterator[dict]:
+                  not_a_picture: Optional[NotAPicture]) -> Iterator[Any]:
     """The records of an input that Pillow does not read, read as a clip where it is one."""
     from . import _analysis, _video
 
     why = _video.missing()
     if why is not None:
-        raise InputError(f"{not_a_picture}; to read it as a video: {why}")
+        raise InputError(f"{not_a_picture or task.input}; to read it as a video: {why}")
     if task.mask is not None or task.overlay is not None:
         raise InputError(f"{task.input}: a video: --mask and --overlay draw pictures only")
     if hasattr(source, "for_video"):  # standard input, as it comes
         source = source.for_video()
     elif hasattr(source, "seek"):
         source.seek(0)  # Pillow has read its header
+    if settings.split > 1 and task.segment is None and task.data is None:
+        # Its packets are read (not decoded) to split it at keyframes; a clip not worth
+        # splitting is then read as a whole.
+        with _video.Clip(source, task.input, settings.max_pixels) as clip:
+            segments = clip.segments(settings.sampling, task.resume, settings.split,
+                                     settings.segment_frames)
+        if segments:
+            yield Split([replace(task, segment=segment) for segment in segments])
+            return
+        if hasattr(source, "seek"):
+            source.seek(0)
     def record_of(frame: "_video.Frame", decoding: float) -> dict:
         analysis = _analysis.analyse_frame(frame.rgb, number=frame.number, frames=frame.frames,
                                            at=frame.time, per_pixel=settings.per_pixel,
@@ -126,12 +153,12 @@ def _clip_records(task: Task, settings: Settings, source: Any,
     analysed = 0
     # A frame is analysed on a thread of its own while FFmpeg decodes the next one: both run
     # without the interpreter lock, so that they overlap rather than take turns.
-    with _video.Clip(source, task.input, settings.max_pixels) as clip, \
+    with _video.Clip(source, task.input, settings.max_pixels, settings.threads) as clip, \
             ThreadPoolExecutor(1, thread_name_prefix="tonesift frame") as analyser:
         pending: "Optional[Future[dict]]" = None
         started = time.perf_counter()
         try:
-            for frame in clip.read(settings.sampling, task.resume):
+            for frame in clip.read(settings.sampling, task.resume, task.segment):
                 analysed += 1
                 future = analyser.submit(record_of, frame, time.perf_counter() - started)
                 if pending is not None:
@@ -145,7 +172,7 @@ def _clip_records(task: Task, settings: Settings, source: Any,
         if pending is not None:
             yield pending.result()
     # Every input has a record; a clip resumed after its last frame has had its own.
-    if analysed == 0 and task.resume is None:
+    if analysed == 0 and task.resume is None and task.segment is None:
         raise InputError(f"{task.input}: no frame of the video lies in the range asked for")
 
 

@@ -10,7 +10,7 @@ import math
 import sys
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterator, NamedTuple, Optional
+from typing import TYPE_CHECKING, Any, Iterator, List, NamedTuple, Optional, Tuple
 
 from ._errors import FILE_ERRORS, InputError, file_error, install, one_line
 
@@ -38,6 +38,21 @@ class Resume(NamedTuple):
     taken: int
 
 
+class Segment(NamedTuple):
+    """A part of a clip that a worker decodes on its own: the frames whose times lie in [begin,
+    end), `begin` a keyframe's and `end` the next part's (None: to the clip's end), numbered from
+    `number`, `frames` of them by the container's index; with the state in which a read from the
+    clip's start leaves the sampling there (the first analysed frame's time, the frames taken,
+    the last one's 1/fps slot)."""
+    begin: float
+    end: Optional[float]
+    number: int
+    frames: int
+    first_time: Optional[float]
+    taken: int
+    last_slot: int
+
+
 class Frame(NamedTuple):
     number: int            # from 1, in presentation order
     time: float            # seconds from the stream's start
@@ -61,7 +76,7 @@ class Clip:
     """A clip opened on its first video stream. `source` is a path, bytes (standard input) or an
     open binary file. Raises InputError for anything FFmpeg does not read as video."""
 
-    def __init__(self, source: Any, name: str, max_pixels: int):
+    def __init__(self, source: Any, name: str, max_pixels: int, threads: Optional[int] = None):
         import av
 
         self.name, self.max_pixels = name, max_pixels
@@ -81,8 +96,12 @@ class Clip:
             self.container.close()
             raise _not_a_clip(name, "no video stream")
         self.stream = streams[0]
-        # Frames are decoded on FFmpeg's threads too, without the interpreter lock.
+        # Frames are decoded on FFmpeg's threads too, without the interpreter lock: as many as
+        # the picture's analysis may have (an engine running several at once sets it), else
+        # FFmpeg's choice.
         self.stream.thread_type = "AUTO"
+        if threads is not None:
+            self.stream.thread_count = max(1, threads)
         self.frames = self.stream.frames or None
         self.time_base = self.stream.time_base
         self.origin = float(self.stream.start_time * self.time_base) \
@@ -91,19 +110,86 @@ class Clip:
     def _seek(self, start: float) -> bool:
         """To the keyframe at or before `start`; False where the input cannot seek (a pipe)."""
         try:
-            self.container.seek(int((start + self.origin) / self.time_base), stream=self.stream,
+            self.container.seek(round((start + self.origin) / self.time_base), stream=self.stream,
                                 backward=True, any_frame=False)
         except Exception:  # not seekable: decode from the start and skip
             return False
         return True
 
-    def read(self, sampling: Sampling = Sampling(),
-             resume: Optional[Resume] = None) -> Iterator[Frame]:
-        """The sampled frames, in order; with `resume`, those after the frame it names, sampled
-        as though the clip had been read from its start. A decoding error after some frames
-        raises InputError then, so that the frames before it count."""
+    def segments(self, sampling: Sampling, resume: Optional[Resume], workers: int,
+                 least: int) -> List[Segment]:
+        """Parts of the frames that `read` would decode, each from a keyframe, for `workers` to
+        decode side by side: about four a worker, of at least `least` frames each. They come from
+        the container's index of packets, demuxed, not decoded. None ([]) where there would be
+        fewer than two, or where that index cannot be trusted to number the frames as decoding
+        does (packets without a time, or marked corrupt or to drop, or fewer than declared)."""
+        stamps, keys = [], set()
+        try:
+            for packet in self.container.demux(self.stream):
+                if packet.pts is None and packet.size == 0:  # the end of the stream
+                    continue
+                if packet.pts is None or packet.is_corrupt or packet.is_discard:
+                    return []
+                stamps.append(packet.pts)
+                if packet.is_keyframe:
+                    keys.add(packet.pts)
+        except Exception:  # damaged: read whole, where the damage is reported where it lies
+            return []
+        stamps.sort()
+        if len(set(stamps)) != len(stamps) or (self.frames and len(stamps) != self.frames):
+            return []
+        times = [float(stamp * self.time_base) - self.origin for stamp in stamps]
+        # The sampling as `read` applies it from the clip's start: its state at every frame.
         start, end = sampling.start or 0.0, sampling.end
-        begin = resume.last_time if resume is not None else start
+        after = resume.last_time if resume is not None else -math.inf
+        states: List[Tuple[Optional[float], int, int]] = []
+        first_time: Optional[float] = None
+        kept, last_slot, last, analysed = 0, -1, len(times) - 1, 0
+        for index, time in enumerate(times):
+            states.append((first_time, kept, last_slot))
+            if end is not None and time >= end:
+                last = index - 1
+                break
+            if time < start:
+                continue
+            if first_time is None:
+                first_time = time
+            if sampling.fps is not None:
+                slot = _slot(time, first_time, sampling.fps)
+                if slot <= last_slot:
+                    continue
+                last_slot = slot
+            kept += 1
+            analysed += not (kept - 1) % sampling.every and time > after
+        if analysed == 0:  # nothing to spread: `read` says why, or the records are all there
+            return []
+        # Decoding starts at the keyframe before the first frame it needs.
+        needed = next(index for index, time in enumerate(times)
+                      if time >= start and time > after)
+        starts = [index for index in range(last + 1) if stamps[index] in keys]
+        first = max([index for index in starts if index <= needed], default=0)
+        size = max(least, -(-(last + 1 - first) // (4 * workers)))
+        bounds = [first]
+        for index in starts:
+            if index - bounds[-1] >= size and last + 1 - index >= size // 2:
+                bounds.append(index)
+        if len(bounds) < 2:
+            return []
+        return [Segment(times[begin], times[stop] if stop is not None else None, begin + 1,
+                        (stop if stop is not None else len(times)) - begin, *states[begin])
+                for begin, stop in zip(bounds, [*bounds[1:], None])]
+
+    def read(self, sampling: Sampling = Sampling(), resume: Optional[Resume] = None,
+             segment: Optional[Segment] = None) -> Iterator[Frame]:
+        """The sampled frames, in order; with `resume`, those after the frame it names, sampled
+        as though the clip had been read from its start; with `segment`, those of that part of
+        the clip. A decoding error after some frames raises InputError then, so that the frames
+        before it count."""
+        start, end = sampling.start or 0.0, sampling.end
+        if segment is not None:
+            begin = segment.begin
+        else:
+            begin = resume.last_time if resume is not None else start
         seeked = begin > 0 and self._seek(begin)
         rate = self.stream.average_rate
         number = decoded_count = 0
@@ -111,10 +197,15 @@ class Clip:
         last_time = -math.inf
         last_slot = -1
         kept = 0
-        if resume is not None:
+        if segment is not None:  # the state a read from the start has there
+            number = segment.number - 1
+            first_time, kept, last_slot = segment.first_time, segment.taken, segment.last_slot
+        elif resume is not None:
             kept = resume.taken
             if sampling.fps is not None:
                 last_slot = _slot(resume.last_time, resume.first_time, sampling.fps)
+        # Frames up to this time were analysed by an earlier run.
+        done = resume.last_time if resume is not None else -math.inf
         decoded = self.container.decode(self.stream)
         while True:
             try:
@@ -122,22 +213,38 @@ class Clip:
                 if getattr(self.source, "interrupted", False):  # a pipe, by Ctrl-C
                     raise KeyboardInterrupt
             except Exception as error:  # FFmpeg's: damaged or cut off
-                if decoded_count == 0:  # FFmpeg guessed a format it then could not read
+                if decoded_count == 0 and segment is None:
+                    # FFmpeg guessed a format it then could not read.
                     raise _not_a_clip(self.name, _reason(error)) from None
                 raise InputError(f"{self.name}: corrupt or truncated video after frame "
                                  f"{number}: {_reason(error)}") from None
             if frame is None:
-                self._check_whole(decoded_count, last_time, seeked)
+                if segment is not None and segment.end is not None:
+                    self._check_segment(segment, number)
+                self._check_whole(number if segment is not None or not seeked else None,
+                                  last_time)
                 return
             time = float(frame.pts * self.time_base) - self.origin \
                 if frame.pts is not None else (number / float(rate) if rate else 0.0)
-            if seeked and number == 0 and rate:
+            if segment is not None:
+                if time < segment.begin:  # before its keyframe (an open GOP's leading frames)
+                    continue
+                if decoded_count == 0 and time > segment.begin and seeked:
+                    # The seek went past the keyframe (a demuxer that seeks by decoding time):
+                    # decode from the clip's start instead, the one place sure to be before it.
+                    self.container.seek(0)
+                    decoded, seeked = self.container.decode(self.stream), False
+                    continue
+                if segment.end is not None and time >= segment.end:
+                    self._check_segment(segment, number)
+                    return
+            elif seeked and number == 0 and rate:
                 # After a seek the count starts from the keyframe's place in the stream.
                 number = round(time * float(rate))
             number += 1
             decoded_count += 1
             last_time = time
-            if time < start or (resume is not None and time <= resume.last_time):
+            if time < start or (segment is None and time <= done):
                 continue
             if end is not None and time >= end:
                 return
@@ -149,7 +256,7 @@ class Clip:
                     continue
                 last_slot = slot
             kept += 1
-            if (kept - 1) % sampling.every:
+            if (kept - 1) % sampling.every or time <= done:
                 continue
             if frame.width * frame.height > self.max_pixels:
                 raise InputError(f"{self.name}: frame {number} too large: {frame.width} x "
@@ -157,10 +264,20 @@ class Clip:
                                  "--max-pixels raises the limit)")
             yield Frame(number, time, self.frames, _rgb(frame))
 
-    def _check_whole(self, decoded: int, last_time: float, seeked: bool) -> None:
+    def _check_segment(self, segment: Segment, number: int) -> None:
+        """A part of a clip must decode to the frames the index promised, or frames would be
+        lost or numbered twice where it meets the next part."""
+        decoded = number - segment.number + 1
+        if decoded != segment.frames:
+            raise InputError(f"{self.name}: frames {segment.number} to "
+                             f"{segment.number + segment.frames - 1} decode to {decoded} frames, "
+                             f"not the {segment.frames} that the container's index holds")
+
+    def _check_whole(self, decoded: Optional[int], last_time: float) -> None:
         """At the end of the data: FFmpeg ends a file cut short as quietly as a whole one, so
-        the frames decoded are held against what the container declares."""
-        if self.frames is not None and not seeked and decoded < self.frames:
+        the frames decoded (where they were counted from the start) are held against what the
+        container declares."""
+        if self.frames is not None and decoded is not None and decoded < self.frames:
             raise InputError(f"{self.name}: truncated video: {decoded} of the {self.frames} "
                              "frames its container declares")
         stream, rate = self.stream, self.stream.average_rate

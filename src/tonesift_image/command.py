@@ -124,7 +124,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--end", type=_seconds, metavar="S",
                         help="of a clip, analyse the frames before S seconds")
     parser.add_argument("--jobs", type=_positive, metavar="N",
-                        help="analyse up to N images at once (default: one per core)")
+                        help="analyse up to N images at once (default: one per core); a long "
+                             "clip is split among them")
     parser.add_argument("--from-list", metavar="FILE",
                         help="also analyse the inputs listed in FILE, one a line (- reads the "
                              "list from standard input)")
@@ -509,7 +510,9 @@ def _run(arguments: argparse.Namespace) -> int:
                         sampling=Sampling(arguments.every, arguments.fps, arguments.start,
                                           arguments.end))
     progress = not arguments.quiet and sys.stderr.isatty()
-    one = total == 1 and client is None
+    # One input on the calling thread, unless more jobs are asked for: a clip's segments share
+    # them.
+    one = total == 1 and client is None and (arguments.jobs or 1) == 1
     # Alone, standard input is read as it comes (a clip's records as its frames arrive, however
     # long the stream); among other inputs, which may run in other processes, whole first.
     tasks = (replace(task, data=Stream(sys.stdin.buffer) if one else sys.stdin.buffer.read())

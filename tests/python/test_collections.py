@@ -120,7 +120,8 @@ def cluster(tmp_path_factory):
         processes += [subprocess.Popen(
             [*worker, "--scheduler-file", str(address_file), "--nthreads", "1", "--host",
              "127.0.0.1", "--no-dashboard", "--preload", "collection_hooks"],
-            env=ENV, stderr=subprocess.DEVNULL) for _ in range(2)]
+            env=dict(ENV, TONESIFT_READS=str(reads_log(tmp_path_factory))),
+            stderr=subprocess.DEVNULL) for _ in range(2)]
         subprocess.run([sys.executable, "-c", "import sys\nfrom distributed import Client\n"
                         "Client(scheduler_file=sys.argv[1], timeout=60).wait_for_workers(2, 60)",
                         str(address_file)], env=ENV, check=True, timeout=TIMEOUT)
@@ -134,6 +135,11 @@ def cluster(tmp_path_factory):
                 process.wait(timeout=30)
             except subprocess.TimeoutExpired:
                 process.kill()
+
+
+def reads_log(tmp_path_factory):
+    """Where the hooks log each read of a clip (its process and first frame)."""
+    return tmp_path_factory.getbasetemp() / "clip-reads"
 
 
 def in_subprocess(source, *args):
@@ -393,6 +399,49 @@ def test_photos_in_object_storage(request, tmp_path, inputs, reference, s3, suff
     expected = [json.loads(json.dumps(record).replace(str(Path(inputs[0]).parent), "s3://photos"))
                 for record in reference]
     assert records == expected
+
+
+@pytest.fixture(scope="module")
+def long_clip(folder):
+    """A clip of 1000 small frames whose keyframes are 25 s apart: four segments on two
+    workers. Its name makes each frame's reading a little slow (collection_hooks)."""
+    from test_video import make_clip
+
+    return make_clip(folder / "slow-long.mkv", "libx264", 64, 48, 1000, keyframe_every=250)
+
+
+@pytest.mark.parametrize("where", ["pool", "cluster"])
+def test_a_long_clip_is_split_at_keyframes_and_gathered_in_frame_order(
+        request, tmp_path_factory, tmp_path, inputs, long_clip, where):
+    address, workers = request.getfixturevalue("cluster") if where == "cluster" else (None, [])
+    output, reads = tmp_path / "records.jsonl", reads_log(tmp_path_factory)
+    reads.unlink(missing_ok=True)
+    running = subprocess.Popen(
+        command_line(inputs[0], long_clip, inputs[1], "--output", output,
+                     *where_options(where, address), hooks=where == "pool"),
+        env=dict(ENV, TONESIFT_READS=str(reads)), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if workers:  # killed once the first segment has given its records
+        wait_until(lambda: output.exists() and output.read_bytes().count(b"\n") >= 2, "records")
+        needs("psutil").Process(workers[1].pid).children(recursive=True)[0].kill()
+    _, stderr = running.communicate(timeout=TIMEOUT)
+    assert running.returncode == 0, stderr
+    expected = [tonesift_image.analyse_image(inputs[0]),
+                *tonesift_image.analyse_video(long_clip), tonesift_image.analyse_image(inputs[1])]
+    assert list(tonesift_image.read_records(output)) == expected
+    started = [line.split() for line in reads.read_text().splitlines()]
+    assert {int(first) for _, first in started} == {1, 251, 501, 751}
+    assert len({process for process, _ in started}) >= 2
+
+
+def test_a_clip_that_kills_its_worker_loses_only_itself(tmp_path, inputs, long_clip):
+    breaks = shutil.copy(long_clip, tmp_path / "breaks.mkv")
+    output = tmp_path / "records.jsonl"
+    result = run(inputs[0], breaks, inputs[1], "--output", output, "--jobs", "2", hooks=True)
+    assert result.returncode == 1
+    first, failed, last = tonesift_image.read_records(output)
+    assert (first, last) == (tonesift_image.analyse_image(inputs[0]),
+                             tonesift_image.analyse_image(inputs[1]))
+    assert failed["input"] == str(breaks) and "died" in failed["error"]
 
 
 class FakeEngine:

@@ -192,3 +192,26 @@ def test_resuming_goes_on_from_the_frame_after_the_last_one_recorded(clips, tmp_
 def test_a_clip_with_no_frame_in_range_has_a_failed_record(clips):
     (record,) = tonesift_image.analyse_video(clips["mp4"], start=50)
     assert record["status"] == "failed" and "no frame of the video" in record["error"]
+
+
+@pytest.mark.parametrize("kind, sampling, resume", [
+    ("mp4", {}, None),
+    ("mp4", {"every": 2, "fps": 5}, None),
+    ("mp4", {"start": 0.35, "end": 1.05}, None),
+    ("far", {"fps": 5, "every": 3}, None),
+    ("far", {"fps": 5, "every": 3}, (0.0, 0.6, 4)),    # resumed after its second record
+    ("far", {}, (0.0, 1.0, 11)),
+])
+def test_segments_read_from_their_keyframes_give_the_whole_clip(clips, kind, sampling, resume):
+    # Each segment is read by a clip of its own, as a worker would; the seams lose no frame and
+    # record none twice.
+    sampling, resume = _video.Sampling(**sampling), resume and _video.Resume(*resume)
+
+    def frames(segment=None):
+        with _video.Clip(clips[kind], "clip", 10**9) as clip:
+            return [(frame.number, frame.time)
+                    for frame in clip.read(sampling, resume, segment)]
+    with _video.Clip(clips[kind], "clip", 10**9) as clip:
+        segments = clip.segments(sampling, resume, workers=2, least=1)
+    assert len(segments) >= 2 and all(segment.begin < (segment.end or 99) for segment in segments)
+    assert [frame for segment in segments for frame in frames(segment)] == frames()
