@@ -95,9 +95,11 @@ class Cluster:
             time.sleep(0.1)
         self.address = json.loads(self.file.read_text())["address"]
 
-    def add_worker(self):
+    def add_worker(self, core=None):
+        """A one-thread worker; with `core`, it and its nanny run on that core alone."""
+        pinned = [] if core is None else ["taskset", "--cpu-list", str(core)]
         self.processes.append(subprocess.Popen(
-            [sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file",
+            [*pinned, sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file",
              str(self.file), "--nthreads", "1", "--host", "127.0.0.1", "--no-dashboard"],
             stderr=subprocess.DEVNULL, env=dict(os.environ, **WORKER_ENVIRONMENT)))
         self.workers += 1

@@ -7,7 +7,9 @@ The floor is a process that decodes the same frames with PyAV and converts each 
 taking turns, medians of N rounds; then the command's peak memory (VmHWM) on 4K clips of 6 s, one
 minute and ten minutes, which stays flat when frames are analysed one at a time. The clips are
 made once, with PyAV's encoder, into build/bench-video/ (the ten minutes are the minute's
-packets ten times over, timestamps shifted: no encoding). --quick uses shorter clips.
+packets ten times over, timestamps shifted: no encoding). Last, one long 1080p clip in one
+process, on the local pool of 2, and on a cluster of 1 and of 2 one-thread workers (127.0.0.1,
+no dashboards), which split it at keyframes. --quick uses shorter clips.
 """
 import argparse
 import statistics
@@ -16,6 +18,7 @@ import sys
 import time
 
 import results
+from bench_collections import Cluster
 from bench_command import CACHE, environment, run
 
 FOLDER = CACHE.parent / "bench-video"
@@ -24,6 +27,8 @@ import av
 with av.open(sys.argv[1]) as container:
     stream = container.streams.video[0]
     stream.thread_type = "AUTO"
+    if len(sys.argv) > 2:
+        stream.thread_count = int(sys.argv[2])
     for frame in container.decode(stream):
         frame.to_ndarray(format="rgb24")
 """
@@ -92,10 +97,57 @@ def repeated(path, times):
     return longer
 
 
-def floor(path):
+# The API with both the decoding and each frame's analysis on one thread.
+ONE_THREAD = """import sys
+import tonesift_image
+for record in tonesift_image.analyse_video(sys.argv[1], threads=1):
+    assert record["status"] == "ok", record
+"""
+
+
+def floor(path, *threads):
+    return timed(FLOOR, path, *threads)
+
+
+def timed(code, *args):
     started = time.perf_counter()
-    subprocess.run([sys.executable, "-c", FLOOR, str(path)], check=True, env=environment())
+    subprocess.run([sys.executable, "-c", code, *map(str, args)], check=True, env=environment())
     return time.perf_counter() - started
+
+
+def on_cluster(path, rounds):
+    """Medians of the command on one long clip: in one process, on the local pool of 2, and on
+    a cluster of 1 and of 2 one-thread workers, which decode its segments side by side; then
+    with each worker on a core of its own, as a cluster's machines give them."""
+    import tempfile
+
+    output = FOLDER / "records.jsonl"
+    times = {}
+    for pinned in (False, True):
+        with tempfile.TemporaryDirectory() as scratch:
+            cluster = Cluster(scratch)
+            try:
+                where = {"one process": [], "local pool of 2": ["--jobs", "2"]}
+                for workers in (1, 2):
+                    where[f"{workers} worker{'s' * (workers > 1)}"
+                          f"{', 1 core each' * pinned}"] = ["--scheduler", cluster.address]
+                for name, options in where.items():
+                    if pinned and not options:
+                        continue
+                    if "worker" in name:
+                        cluster.add_worker(cluster.workers if pinned else None)
+                    elif pinned:
+                        continue
+                    runs = []
+                    for _ in range(rounds):
+                        status, taken, _, stderr = run(path, "--output", output, "--overwrite",
+                                                       *options)
+                        assert status == 0, stderr
+                        runs.append(taken)
+                    times[name] = statistics.median(runs)
+            finally:
+                cluster.close()
+    return times
 
 
 def main():
@@ -108,20 +160,29 @@ def main():
     arguments = parser.parse_args()
     seconds = 2 if arguments.quick else 10
     hd = clip(1920, 1080, seconds, arguments.preset)
-    command, decoding = [], []
+    command, decoding, one_thread, decoding_one_thread = [], [], [], []
     for _ in range(arguments.rounds):
         status, taken, _, stderr = run(hd, "--output", FOLDER / "records.jsonl", "--overwrite")
         assert status == 0, stderr
         command.append(taken)
         decoding.append(floor(hd))
+        one_thread.append(timed(ONE_THREAD, hd))
+        decoding_one_thread.append(floor(hd, 1))
     figures = {"command_seconds": statistics.median(command),
-               "decode_seconds": statistics.median(decoding)}
+               "decode_seconds": statistics.median(decoding),
+               "one_thread_seconds": statistics.median(one_thread),
+               "decode_one_thread_seconds": statistics.median(decoding_one_thread)}
     figures["ratio"] = figures["command_seconds"] / figures["decode_seconds"]
+    figures["one_thread_ratio"] = \
+        figures["one_thread_seconds"] / figures["decode_one_thread_seconds"]
     print(f"1080p H.264 (x264 {arguments.preset}), {seconds * 30} frames, medians of "
           f"{arguments.rounds} rounds taking turns:")
     print(f"  tonesift-regions         {figures['command_seconds']:7.2f} s")
     print(f"  PyAV decode to RGB alone {figures['decode_seconds']:7.2f} s   "
           f"(the command takes {figures['ratio']:.2f}x the floor)")
+    print(f"  decoding on one thread: analyse_video(threads=1) "
+          f"{figures['one_thread_seconds']:.2f} s, PyAV alone "
+          f"{figures['decode_one_thread_seconds']:.2f} s ({figures['one_thread_ratio']:.2f}x)")
     lengths = ((1, 1), (10, 1), (10, 10)) if arguments.quick else ((6, 1), (60, 1), (60, 10))
     for length, times in lengths:
         # Memory does not depend on the encoder's effort: the quick one makes them.
@@ -133,6 +194,18 @@ def main():
         assert status == 0, stderr
         figures[f"peak_mb_4k_{length}s"] = peak
         print(f"  4K clip of {length:3d} s (--fps 5): peak {peak:6.0f} MB, {taken:6.1f} s")
+    copies = 2 if arguments.quick else 6
+    long = repeated(hd, copies)
+    times = on_cluster(long, 1 if arguments.quick else 3)
+    print(f"One clip of {seconds * copies} s (the 1080p one {copies} times over), "
+          f"split at keyframes where several workers share it:")
+    for name, taken in times.items():
+        print(f"  {name:<16} {taken:6.2f} s")
+    figures["two_workers_speedup"] = times["1 worker"] / times["2 workers"]
+    figures["two_cores_speedup"] = \
+        times["1 worker, 1 core each"] / times["2 workers, 1 core each"]
+    print(f"  2 workers: {figures['two_workers_speedup']:.2f}x 1 worker; on a core each: "
+          f"{figures['two_cores_speedup']:.2f}x")
     results.record("video", figures, arguments.quick)
 
 

@@ -45,6 +45,8 @@ def analyse_video(
     per_pixel: bool = ...,
     threads: Optional[int] = ...,
     storage_options: Optional[Mapping[str, Any]] = ...,
+    client: Any = ...,
+    jobs: Optional[int] = ...,
 ) -> Iterator[Dict[str, Any]]: ...
 def read_records(
     output: Any, *, storage_options: Optional[Mapping[str, Any]] = ...

@@ -33,7 +33,7 @@ def analyse_image(source, *, min_pixels=1, top=DEFAULT_TOP, max_pixels=DEFAULT_M
 
 def analyse_video(source, *, every=1, fps=None, start=None, end=None, min_pixels=1,
                   top=DEFAULT_TOP, max_pixels=DEFAULT_MAX_PIXELS, per_pixel=False, threads=None,
-                  storage_options=None) -> Iterator[dict]:
+                  storage_options=None, client=None, jobs=None) -> Iterator[dict]:
     """The records of a clip's frames, lazily, in order: each a picture's record with the
     frame's ``frame`` number (from 1), its ``time`` in seconds from the stream's start, and
     ``frames``, the clip's frame count where the container says (else None).
@@ -44,12 +44,27 @@ def analyse_video(source, *, every=1, fps=None, start=None, end=None, min_pixels
     decoded from its beginning) and before ``end``, at most ``fps`` of them a second of stream
     time, and of those every ``every``th from the first. A frame's pixels are PyAV's
     ``frame.to_ndarray(format="rgb24")``. A clip damaged part way gives the records of the
-    frames before the damage, then a failed record with the error.
+    frames before the damage, then a failed record with the error. ``threads`` bounds both a
+    frame's analysis and FFmpeg's decoding (default: each's own choice).
+
+    By default the clip is decoded on the calling thread (FFmpeg's own threads helping) as the
+    records are asked for. With ``client`` (a ``distributed.Client``) or ``jobs`` > 1, a long
+    clip given by path or URL is split at keyframes into segments that the cluster's workers or
+    ``jobs`` local processes decode side by side; the records still come in frame order, each
+    segment's once it is done.
     """
     settings = checked_settings(min_pixels, top, max_pixels, 1, per_pixel, threads,
                                 storage_options, checked_sampling(every, fps, start, end))
+    _check_jobs(jobs)
     task = source_task(source) if not isinstance(source, bytes) else Task("<bytes>", data=source)
-    return map(public, task_records(task, settings))  # checked now, decoded as asked for
+    if client is None and (jobs or 1) == 1:
+        return map(public, task_records(task, settings))  # checked now, decoded as asked for
+    return map(public, run_tasks([task], settings, client=client, jobs=jobs, total=1))
+
+
+def _check_jobs(jobs) -> None:
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
+        raise ValueError(f"jobs must be an int of at least 1 or None, not {jobs!r}")
 
 
 def analyse_images(inputs, *, client=None, jobs=None, min_pixels=1, top=DEFAULT_TOP,
@@ -68,8 +83,7 @@ def analyse_images(inputs, *, client=None, jobs=None, min_pixels=1, top=DEFAULT_
     """
     settings = checked_settings(min_pixels, top, max_pixels, frame, per_pixel, None,
                                 storage_options)
-    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
-        raise ValueError(f"jobs must be an int of at least 1 or None, not {jobs!r}")
+    _check_jobs(jobs)
     options = settings.storage_options
     if hasattr(inputs, "__len__"):  # in memory already: its folders are listed at once
         tasks: Iterable[Task] = [task for source in inputs

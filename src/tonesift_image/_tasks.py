@@ -17,7 +17,8 @@ from ._video import Resume, Sampling, Segment
 DEFAULT_TOP = 10
 # A part of a clip decoded on a worker of its own holds at least so many frames: seeking to it
 # and starting a decoder cost about a frame's decoding, a worker's task a few milliseconds.
-SEGMENT_FRAMES = 250
+# Smaller parts share the last seconds of a clip better between the workers.
+SEGMENT_FRAMES = 120
 
 
 @dataclass(frozen=True)

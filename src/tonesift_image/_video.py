@@ -168,11 +168,15 @@ class Clip:
                       if time >= start and time > after)
         starts = [index for index in range(last + 1) if stamps[index] in keys]
         first = max([index for index in starts if index <= needed], default=0)
-        size = max(least, -(-(last + 1 - first) // (4 * workers)))
+        # Even parts, each cut at the keyframe nearest its place.
+        length = last + 1 - first
+        count = -(-length // max(least, -(-length // (4 * workers))))
         bounds = [first]
-        for index in starts:
-            if index - bounds[-1] >= size and last + 1 - index >= size // 2:
-                bounds.append(index)
+        for part in range(1, count):
+            place = first + part * length / count
+            nearest = min(starts, key=lambda index: abs(index - place))
+            if nearest > bounds[-1]:
+                bounds.append(nearest)
         if len(bounds) < 2:
             return []
         return [Segment(times[begin], times[stop] if stop is not None else None, begin + 1,

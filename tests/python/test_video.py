@@ -34,7 +34,9 @@ def make_clip(path, codec, width, height, frames, keyframe_every=5):
     with av.open(str(path), "w") as container:
         stream = container.add_stream(codec, rate=RATE)
         stream.width, stream.height, stream.pix_fmt = width, height, "yuv444p"
-        stream.options = {"g": str(keyframe_every)}
+        # Keyframes exactly every `keyframe_every` frames: x264 adds its own at scene cuts.
+        stream.options = {"g": str(keyframe_every),
+                          **({"sc_threshold": "0"} if codec == "libx264" else {})}
         for index in range(frames):
             shown = np.ascontiguousarray(photo[index:index + height, index:index + width])
             for packet in stream.encode(av.VideoFrame.from_ndarray(shown, format="rgb24")):
