@@ -142,10 +142,11 @@ def reads_log(tmp_path_factory):
     return tmp_path_factory.getbasetemp() / "clip-reads"
 
 
-def in_subprocess(source, *args):
+def in_subprocess(source, *args, **environment):
     """What `source` prints, as JSON, run in a process of its own: fsspec's S3 file system
     starts a thread, which the pytest process must not hold when the local pool forks it."""
-    result = subprocess.run([sys.executable, "-c", source, *map(str, args)], env=ENV,
+    result = subprocess.run([sys.executable, "-c", source, *map(str, args)],
+                            env=dict(ENV, **environment),
                             capture_output=True, text=True, timeout=TIMEOUT, check=True)
     return json.loads(result.stdout)
 
@@ -413,21 +414,29 @@ def long_clip(folder):
 @pytest.mark.parametrize("where", ["pool", "cluster"])
 def test_a_long_clip_is_split_at_keyframes_and_gathered_in_frame_order(
         request, tmp_path_factory, tmp_path, inputs, long_clip, where):
-    address, workers = request.getfixturevalue("cluster") if where == "cluster" else (None, [])
-    output, reads = tmp_path / "records.jsonl", reads_log(tmp_path_factory)
+    reads = reads_log(tmp_path_factory)
     reads.unlink(missing_ok=True)
-    running = subprocess.Popen(
-        command_line(inputs[0], long_clip, inputs[1], "--output", output,
-                     *where_options(where, address), hooks=where == "pool"),
-        env=dict(ENV, TONESIFT_READS=str(reads)), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if workers:  # killed once the first segment has given its records
+    whole = list(tonesift_image.analyse_video(long_clip))
+    if where == "pool":  # from Python
+        records = in_subprocess(
+            "import json, multiprocessing, sys, collection_hooks, tonesift_image\n"
+            "multiprocessing.set_forkserver_preload(['collection_hooks'])\n"
+            "print(json.dumps(list(tonesift_image.analyse_video(sys.argv[1], jobs=2))))",
+            long_clip, TONESIFT_READS=str(reads))
+        assert records == json.loads(json.dumps(whole))
+    else:  # among photos, from the command, with a worker killed once records come
+        address, workers = request.getfixturevalue("cluster")
+        output = tmp_path / "records.jsonl"
+        running = subprocess.Popen(
+            command_line(inputs[0], long_clip, inputs[1], "--output", output, "--scheduler",
+                         address), env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         wait_until(lambda: output.exists() and output.read_bytes().count(b"\n") >= 2, "records")
         needs("psutil").Process(workers[1].pid).children(recursive=True)[0].kill()
-    _, stderr = running.communicate(timeout=TIMEOUT)
-    assert running.returncode == 0, stderr
-    expected = [tonesift_image.analyse_image(inputs[0]),
-                *tonesift_image.analyse_video(long_clip), tonesift_image.analyse_image(inputs[1])]
-    assert list(tonesift_image.read_records(output)) == expected
+        _, stderr = running.communicate(timeout=TIMEOUT)
+        assert running.returncode == 0, stderr
+        assert list(tonesift_image.read_records(output)) == [
+            tonesift_image.analyse_image(inputs[0]), *whole,
+            tonesift_image.analyse_image(inputs[1])]
     started = [line.split() for line in reads.read_text().splitlines()]
     assert {int(first) for _, first in started} == {1, 251, 501, 751}
     assert len({process for process, _ in started}) >= 2
