@@ -8,10 +8,10 @@ import signal
 import sys
 import time
 from dataclasses import replace
-from typing import List, Optional, Tuple
+from typing import List, Optional, Tuple, Union
 
 from ._errors import ClusterError, one_line
-from ._tasks import Settings, Task, run_task
+from ._tasks import Settings, Split, Task, run_task
 from ._version import __version__
 
 _M_TRIM_THRESHOLD, _M_TOP_PAD, _M_MMAP_THRESHOLD = -1, -2, -3  # glibc's mallopt options
@@ -36,13 +36,13 @@ def reuse_freed_memory() -> None:
         mallopt(option, value)
 
 
-def timed_records(tasks: List[Task], settings: Settings) -> Tuple[List[dict], float]:
+def timed_records(tasks: List[Task], settings: Settings) -> Tuple[List[Union[dict, Split]], float]:
     started = time.perf_counter()
-    records = [record for task in tasks for record in run_task(task, settings)]  # Splits too
+    records = [record for task in tasks for record in run_task(task, settings)]
     return records, time.perf_counter() - started
 
 
-def run_batch(tasks: List[Task], settings: Settings, version: str) -> Tuple[List[dict], float]:
+def run_batch(tasks: List[Task], settings: Settings, version: str) -> Tuple[List[Union[dict, Split]], float]:
     """A worker's share of a run: the records of a batch, in order, and the time they took."""
     if version != __version__:
         raise ClusterError(f"this worker has tonesift {__version__}, the client {version}")
@@ -71,7 +71,7 @@ class Engine:
     def submit(self, tasks: List[Task], settings: Settings):
         raise NotImplementedError
 
-    def result(self, future) -> Tuple[List[dict], float]:
+    def result(self, future) -> Tuple[List[Union[dict, Split]], float]:
         raise NotImplementedError
 
     def restart(self) -> None:
