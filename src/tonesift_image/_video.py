@@ -142,25 +142,16 @@ class Clip:
         # The sampling as `read` applies it from the clip's start: its state at every frame.
         start, end = sampling.start or 0.0, sampling.end
         after = resume.last_time if resume is not None else -math.inf
+        sampler = _Sampler(sampling)
         states: List[Tuple[Optional[float], int, int]] = []
-        first_time: Optional[float] = None
-        kept, last_slot, last, analysed = 0, -1, len(times) - 1, 0
+        last, analysed = len(times) - 1, 0
         for index, time in enumerate(times):
-            states.append((first_time, kept, last_slot))
+            states.append(sampler.state())
             if end is not None and time >= end:
                 last = index - 1
                 break
-            if time < start:
-                continue
-            if first_time is None:
-                first_time = time
-            if sampling.fps is not None:
-                slot = _slot(time, first_time, sampling.fps)
-                if slot <= last_slot:
-                    continue
-                last_slot = slot
-            kept += 1
-            analysed += not (kept - 1) % sampling.every and time > after
+            if time >= start:
+                analysed += sampler.takes(time) and time > after
         if analysed == 0:  # nothing to spread: `read` says why, or the records are all there
             return []
         # Decoding starts at the keyframe before the first frame it needs.
@@ -197,17 +188,16 @@ class Clip:
         seeked = begin > 0 and self._seek(begin)
         rate = self.stream.average_rate
         number = decoded_count = 0
-        first_time: Optional[float] = None if resume is None else resume.first_time
         last_time = -math.inf
-        last_slot = -1
-        kept = 0
         if segment is not None:  # the state a read from the start has there
             number = segment.number - 1
-            first_time, kept, last_slot = segment.first_time, segment.taken, segment.last_slot
+            sampler = _Sampler(sampling, segment.first_time, segment.taken, segment.last_slot)
         elif resume is not None:
-            kept = resume.taken
-            if sampling.fps is not None:
-                last_slot = _slot(resume.last_time, resume.first_time, sampling.fps)
+            sampler = _Sampler(sampling, resume.first_time, resume.taken,
+                               -1 if sampling.fps is None else
+                               _slot(resume.last_time, resume.first_time, sampling.fps))
+        else:
+            sampler = _Sampler(sampling)
         # Frames up to this time were analysed by an earlier run.
         done = resume.last_time if resume is not None else -math.inf
         decoded = self.container.decode(self.stream)
@@ -252,15 +242,7 @@ class Clip:
                 continue
             if end is not None and time >= end:
                 return
-            if first_time is None:
-                first_time = time
-            if sampling.fps is not None:
-                slot = _slot(time, first_time, sampling.fps)
-                if slot <= last_slot:
-                    continue
-                last_slot = slot
-            kept += 1
-            if (kept - 1) % sampling.every or time <= done:
+            if not sampler.takes(time) or time <= done:
                 continue
             if frame.width * frame.height > self.max_pixels:
                 raise InputError(f"{self.name}: frame {number} too large: {frame.width} x "
@@ -306,6 +288,31 @@ class Clip:
 
     def __exit__(self, *exc_info):
         self.close()
+
+
+class _Sampler:
+    """A sampling's choice of frames in its range, one at a time, from the state it has reached:
+    the first analysed frame's time, the frames `fps` has taken, the last one's slot."""
+
+    def __init__(self, sampling: Sampling, first_time: Optional[float] = None, taken: int = 0,
+                 last_slot: int = -1):
+        self.sampling, self.first_time = sampling, first_time
+        self.taken, self.last_slot = taken, last_slot
+
+    def state(self) -> Tuple[Optional[float], int, int]:
+        return self.first_time, self.taken, self.last_slot
+
+    def takes(self, time: float) -> bool:
+        """Whether the next frame in the range, at `time`, is analysed."""
+        if self.first_time is None:
+            self.first_time = time
+        if self.sampling.fps is not None:
+            slot = _slot(time, self.first_time, self.sampling.fps)
+            if slot <= self.last_slot:
+                return False
+            self.last_slot = slot
+        self.taken += 1
+        return not (self.taken - 1) % self.sampling.every
 
 
 def _slot(time: float, first_time: float, fps: float) -> int:
