@@ -122,7 +122,8 @@ class Clip:
         decode side by side: about four a worker, of at least `least` frames each. They come from
         the container's index of packets, demuxed, not decoded. None ([]) where there would be
         fewer than two, or where that index cannot be trusted to number the frames as decoding
-        does (packets without a time, or marked corrupt or to drop, or fewer than declared)."""
+        does (packets without a time, or marked corrupt or to drop, or not as many as the
+        container declares)."""
         stamps, keys = [], set()
         try:
             for packet in self.container.demux(self.stream):
