@@ -44,7 +44,6 @@ class Settings:
     stages: bool = False             # progress per stage, on a terminal
     sampling: Sampling = Sampling()  # a clip's frames to analyse
     split: int = 1                   # workers to spread a long clip over in segments
-    segment_frames: int = SEGMENT_FRAMES
 
 
 class Split(NamedTuple):
@@ -133,7 +132,7 @@ def _clip_records(task: Task, settings: Settings, source: Any,
         # splitting is then read as a whole.
         with _video.Clip(source, task.input, settings.max_pixels) as clip:
             segments = clip.segments(settings.sampling, task.resume, settings.split,
-                                     settings.segment_frames)
+                                     SEGMENT_FRAMES)
         if segments:
             yield Split([replace(task, segment=segment) for segment in segments])
             return
