@@ -59,21 +59,27 @@ with av.open(path, "w") as container:
 """
 
 
-def clip(width, height, seconds, preset):
-    path = FOLDER / f"{height}p-{seconds}s-{preset}.mp4"
-    if not path.exists():  # made under another name, so that an interrupted one is not kept
+def made(path, code, *args):
+    """`path`, written once by `code` (its first argument) under another name, so that an
+    interrupted or failed run leaves no file to be taken for made."""
+    if not path.exists():
         FOLDER.mkdir(parents=True, exist_ok=True)
         partial = path.with_name(f"partial-{path.name}")
-        subprocess.run([sys.executable, "-c", MAKE, str(partial), str(width), str(height),
-                        str(seconds), preset], check=True, cwd=str(CACHE.parents[1] / "bench"))
+        subprocess.run([sys.executable, "-c", code, str(partial), *map(str, args)], check=True,
+                       cwd=str(CACHE.parents[1] / "bench"))
         partial.rename(path)
     return path
+
+
+def clip(width, height, seconds, preset):
+    return made(FOLDER / f"{height}p-{seconds}s-{preset}.mp4", MAKE, width, height, seconds,
+                preset)
 
 
 # Copies a clip's packets `times` over, each copy's timestamps after the one before.
 REPEAT = """import sys
 import av
-source, path, times = sys.argv[1], sys.argv[2], int(sys.argv[3])
+path, source, times = sys.argv[1], sys.argv[2], int(sys.argv[3])
 with av.open(source) as given, av.open(path, "w") as container:
     video = given.streams.video[0]
     # PyAV before 14 copies a stream's settings through add_stream's template.
@@ -95,13 +101,7 @@ with av.open(source) as given, av.open(path, "w") as container:
 
 
 def repeated(path, times):
-    longer = path.with_name(f"{path.stem}-x{times}{path.suffix}")
-    if not longer.exists():
-        partial = longer.with_name(f"partial-{longer.name}")
-        subprocess.run([sys.executable, "-c", REPEAT, str(path), str(partial), str(times)],
-                       check=True)
-        partial.rename(longer)
-    return longer
+    return made(path.with_name(f"{path.stem}-x{times}{path.suffix}"), REPEAT, path, times)
 
 
 # The API with both the decoding and each frame's analysis on one thread.
@@ -128,30 +128,24 @@ def on_cluster(path, rounds):
     with each worker on a core of its own, as a cluster's machines give them."""
     import tempfile
 
-    output = FOLDER / "records.jsonl"
-    times = {}
+    def median(*options):
+        runs = []
+        for _ in range(rounds):
+            status, taken, _, stderr = run(path, "--output", FOLDER / "records.jsonl",
+                                           "--overwrite", *options)
+            assert status == 0, stderr
+            runs.append(taken)
+        return statistics.median(runs)
+
+    times = {"one process": median(), "local pool of 2": median("--jobs", "2")}
     for pinned in (False, True):
         with tempfile.TemporaryDirectory() as scratch:
             cluster = Cluster(scratch)
             try:
-                where = {"one process": [], "local pool of 2": ["--jobs", "2"]}
                 for workers in (1, 2):
-                    where[f"{workers} worker{'s' * (workers > 1)}"
-                          f"{', 1 core each' * pinned}"] = ["--scheduler", cluster.address]
-                for name, options in where.items():
-                    if pinned and not options:
-                        continue
-                    if "worker" in name:
-                        cluster.add_worker(cluster.workers if pinned else None)
-                    elif pinned:
-                        continue
-                    runs = []
-                    for _ in range(rounds):
-                        status, taken, _, stderr = run(path, "--output", output, "--overwrite",
-                                                       *options)
-                        assert status == 0, stderr
-                        runs.append(taken)
-                    times[name] = statistics.median(runs)
+                    cluster.add_worker(workers - 1 if pinned else None)
+                    name = f"{workers} worker{'s' * (workers > 1)}{', 1 core each' * pinned}"
+                    times[name] = median("--scheduler", cluster.address)
             finally:
                 cluster.close()
     return times
